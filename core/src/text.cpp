@@ -1,0 +1,100 @@
+#include "veltrinax/text.hpp"
+
+namespace veltrinax::text {
+
+bool is_white_space(char32_t c) noexcept {
+    switch (c) {
+        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+        case 0x85: case 0xA0: case 0x1680:
+        case 0x2000: case 0x2001: case 0x2002: case 0x2003: case 0x2004: case 0x2005:
+        case 0x2006: case 0x2007: case 0x2008: case 0x2009: case 0x200A:
+        case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_control(char32_t c) noexcept { return c <= 0x1F || (c >= 0x7F && c <= 0x9F); }
+
+char32_t decode_utf8(std::string_view s, std::size_t& i) noexcept {
+    constexpr char32_t bad = 0xFFFFFFFFu;
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char b0 = byte(i);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int len;
+    char32_t c;
+    char32_t min;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, c = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, c = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, c = b0 & 0x07, min = 0x10000;
+    } else {
+        ++i;
+        return bad;
+    }
+    if (i + len > s.size()) {
+        ++i;
+        return bad;
+    }
+    for (int k = 1; k < len; ++k) {
+        unsigned char b = byte(i + k);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return bad;
+        }
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        ++i;
+        return bad;
+    }
+    i += len;
+    return c;
+}
+
+bool is_valid_utf8(std::string_view s) noexcept {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        if (static_cast<unsigned char>(s[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        if (decode_utf8(s, i) == 0xFFFFFFFFu) return false;
+    }
+    return true;
+}
+
+bool is_blank(std::string_view s) noexcept {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        char32_t c = decode_utf8(s, i);
+        if (!is_white_space(c)) return false;
+    }
+    return true;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+}  // namespace veltrinax::text

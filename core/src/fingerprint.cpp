@@ -31,3 +31,7 @@ std::string to_hex(const Digest& digest) {
 std::string sha256_hex(std::string_view bytes) { return to_hex(sha256(bytes)); }
 
 }  // namespace veltrinax::fingerprint
+
+// Each document's fingerprint follows in its own section below: validate (on a
+// copy, in the caller's order, where the document is sorted), sort, canonicalise,
+// digest.

@@ -1,11 +1,24 @@
 #pragma once
-// Canonical fingerprints: the SHA-256 digest of a canonical compact JSON text,
-// written as 64 lowercase hexadecimal digits.
+// Canonical fingerprints: the SHA-256 digest of a canonical compact JSON text of a
+// validated document, written as 64 lowercase hexadecimal digits. Two canonical
+// forms exist: the record form (the record written in its declared key order after
+// a round trip through a generic value) and the value form (the generic value
+// itself, every object's keys in ascending byte order).
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "veltrinax/error.hpp"
+#include "veltrinax/json.hpp"
+
+namespace veltrinax {
+struct DatasetSchema;
+struct DataPlan;
+struct SampleRelationTable;
+struct FoldSet;
+}  // namespace veltrinax
 
 namespace veltrinax::fingerprint {
 
@@ -19,5 +32,26 @@ std::string to_hex(const Digest& digest);
 
 // to_hex(sha256(bytes)).
 std::string sha256_hex(std::string_view bytes);
+
+// The record form: convert to a generic value, read that value back as the same
+// record type, and write the result compactly.
+template <json::Codable T>
+Result<std::string> canonical_record_text(const T& record) {
+    json::Value value = json::to_value(record);
+    auto back = json::from_value<T>(value);
+    if (!back) return std::unexpected(DataError::serialization(std::move(back.error())));
+    return json::to_text(*back);
+}
+
+// The value form: the record converted to a generic value, written compactly.
+template <json::Codable T>
+std::string canonical_value_text(const T& record) {
+    return json::to_text(json::to_value(record));
+}
+
+Result<std::string> schema_fingerprint(const DatasetSchema& schema);
+Result<std::string> data_plan_fingerprint(const DataPlan& plan);
+Result<std::string> sample_relation_fingerprint(const SampleRelationTable& table);
+Result<std::string> fold_set_fingerprint(const FoldSet& fold_set);
 
 }  // namespace veltrinax::fingerprint

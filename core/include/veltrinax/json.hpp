@@ -1130,3 +1130,8 @@ Value to_value(const T& v) {
 }
 
 }  // namespace veltrinax::json
+
+namespace veltrinax {
+// A free-form JSON object of a record (metadata, params, tags maps).
+using JsonMap = json::SortedMap<std::string, json::Value>;
+}  // namespace veltrinax

@@ -16,8 +16,6 @@ namespace veltrinax {
 enum class DataPlanStepKind : std::uint8_t { materialize, adapt, align, join, collate };
 enum class FitScope : std::uint8_t { stateless, fold_train, full_train, inference_only };
 
-using JsonMap = json::SortedMap<std::string, json::Value>;
-
 struct DataPlanStep {
     DataPlanStepKind kind = DataPlanStepKind::materialize;
     std::optional<SourceId> source_id;

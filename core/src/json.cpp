@@ -698,7 +698,7 @@ bool TextReader::parse_number(bool positive, Number& out) {
             eat();
         }
         if (!any) {
-            if (long_integer || peek() >= 0) return peek_error("invalid number");
+            if (peek() >= 0) return peek_error("invalid number");
             return peek_error("EOF while parsing a value");
         }
         is_float = true;

@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "veltrinax/fingerprint.hpp"
+
+namespace {
+
+using veltrinax::fingerprint::sha256_hex;
+
+TEST(Sha256, PublishedVectors) {
+    struct Vector {
+        std::string input;
+        std::string_view digest;
+    };
+    const Vector vectors[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1'000'000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const Vector& v : vectors) EXPECT_EQ(sha256_hex(v.input), v.digest);
+}
+
+TEST(Sha256, HexIsLowerCaseAndZeroPadded) {
+    veltrinax::fingerprint::Digest d{};
+    d[0] = 0x0a;
+    d[31] = 0xff;
+    std::string hex = veltrinax::fingerprint::to_hex(d);
+    EXPECT_EQ(hex.size(), 64u);
+    EXPECT_EQ(hex.substr(0, 2), "0a");
+    EXPECT_EQ(hex.substr(62), "ff");
+}
+
+}  // namespace

@@ -1,0 +1,54 @@
+#pragma once
+// Reads a document as a named contract type, answering "OK <compact JSON>" or
+// "ERR <message>" (the framing of the peer reader the reader is compared with).
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "veltrinax/json.hpp"
+#include "veltrinax/plan.hpp"
+
+namespace veltrinax::testing {
+
+template <class T>
+std::string read_as(std::string_view text, bool value_route) {
+    std::expected<T, json::Error> r;
+    if (value_route) {
+        // Generic value first (syntax and positions), then the record without
+        // positions, then trailing characters.
+        json::TextReader in(text);
+        json::Value v;
+        if (!in.read_value(v)) return "ERR " + in.take_error().to_string();
+        r = json::from_value<T>(v);
+        if (r && !in.end()) return "ERR " + in.take_error().to_string();
+    } else {
+        r = json::from_text<T>(text);
+    }
+    if (!r) return "ERR " + r.error().to_string();
+    return "OK " + json::to_text(*r);
+}
+
+using Reader = std::string (*)(std::string_view, bool);
+
+inline const std::map<std::string, Reader, std::less<>>& readers() {
+    static const std::map<std::string, Reader, std::less<>> table = {
+        {"Value", read_as<json::Value>},
+        {"SampleId", read_as<SampleId>},
+        {"DataPlanStepKind", read_as<DataPlanStepKind>},
+        {"FitScope", read_as<FitScope>},
+        {"DataPlanStep", read_as<DataPlanStep>},
+        {"PlanIssue", read_as<PlanIssue>},
+        {"DataPlan", read_as<DataPlan>},
+    };
+    return table;
+}
+
+inline std::optional<std::string> read_document(std::string_view type, std::string_view text, bool value_route) {
+    auto it = readers().find(type);
+    if (it == readers().end()) return std::nullopt;
+    return it->second(text, value_route);
+}
+
+}  // namespace veltrinax::testing

@@ -53,17 +53,25 @@ using Array = std::vector<Value>;
 // member per key. Insertion order is not remembered.
 class Object {
 public:
-    Object() = default;
+    // Special members are defined below, once `Member` is complete.
+    Object();
+    ~Object();
+    Object(const Object& other);
+    Object(Object&& other) noexcept;
+    Object& operator=(const Object& other);
+    Object& operator=(Object&& other) noexcept;
     // Builds an object from members in document order: sorted, and of repeated
     // keys the last one kept.
     static Object from_members(std::vector<Member> members);
 
-    std::size_t size() const noexcept { return members_.size(); }
-    bool empty() const noexcept { return members_.empty(); }
-    auto begin() const noexcept { return members_.begin(); }
-    auto end() const noexcept { return members_.end(); }
-    auto begin() noexcept { return members_.begin(); }
-    auto end() noexcept { return members_.end(); }
+    using iterator = std::vector<Member>::iterator;
+    using const_iterator = std::vector<Member>::const_iterator;
+    std::size_t size() const noexcept;
+    bool empty() const noexcept;
+    const_iterator begin() const noexcept;
+    const_iterator end() const noexcept;
+    iterator begin() noexcept;
+    iterator end() noexcept;
 
     const Value* find(std::string_view key) const;
     Value* find(std::string_view key);
@@ -131,6 +139,19 @@ struct Member {
     bool operator==(const Member&) const = default;
 };
 
+// Defined here, where `Member` is complete.
+inline Object::Object() = default;
+inline Object::~Object() = default;
+inline Object::Object(const Object& other) = default;
+inline Object::Object(Object&& other) noexcept = default;
+inline Object& Object::operator=(const Object& other) = default;
+inline Object& Object::operator=(Object&& other) noexcept = default;
+inline std::size_t Object::size() const noexcept { return members_.size(); }
+inline bool Object::empty() const noexcept { return members_.empty(); }
+inline Object::const_iterator Object::begin() const noexcept { return members_.begin(); }
+inline Object::const_iterator Object::end() const noexcept { return members_.end(); }
+inline Object::iterator Object::begin() noexcept { return members_.begin(); }
+inline Object::iterator Object::end() noexcept { return members_.end(); }
 inline bool Object::operator==(const Object& other) const { return members_ == other.members_; }
 
 // ---------------------------------------------------------------------------

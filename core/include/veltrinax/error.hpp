@@ -43,33 +43,41 @@ public:
     struct InvalidIdentifier {
         std::string value;
         std::string_view reason;
+        bool operator==(const InvalidIdentifier&) const = default;
     };
     struct Validation {
         std::string message;
+        bool operator==(const Validation&) const = default;
     };
     struct FingerprintMismatch {
         std::string_view kind;
         std::string expected;
         std::string actual;
+        bool operator==(const FingerprintMismatch&) const = default;
     };
     struct UnknownHandle {
         std::string_view kind;
         std::uint64_t handle;
+        bool operator==(const UnknownHandle&) const = default;
     };
     struct RelationBoundaryViolation {
         std::string_view kind;
         std::string detail;
+        bool operator==(const RelationBoundaryViolation&) const = default;
     };
     struct IncompatibleReducer {
         std::string_view reducer;
         std::string_view task;
+        bool operator==(const IncompatibleReducer&) const = default;
     };
     struct SignalTypeMismatch {
         std::string_view expected;
         std::string_view actual;
+        bool operator==(const SignalTypeMismatch&) const = default;
     };
     struct Serialization {
         json::Error error;
+        bool operator==(const Serialization&) const = default;
     };
 
     // Static texts (reasons, kinds) must outlive the error: pass string literals.

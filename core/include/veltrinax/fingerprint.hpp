@@ -54,4 +54,9 @@ Result<std::string> data_plan_fingerprint(const DataPlan& plan);
 Result<std::string> sample_relation_fingerprint(const SampleRelationTable& table);
 Result<std::string> fold_set_fingerprint(const FoldSet& fold_set);
 
+// The canonical texts the two fingerprints above hash (validated, then sorted).
+// The fingerprints stream these bytes into the digest instead of holding them.
+Result<std::string> sample_relation_canonical_text(const SampleRelationTable& table);
+Result<std::string> fold_set_canonical_text(const FoldSet& fold_set);
+
 }  // namespace veltrinax::fingerprint

@@ -1,0 +1,256 @@
+#pragma once
+// Adapters and model inputs: the model input contract (named ports), adapter
+// declarations, the caller's planning policy, and the validated adapter registry
+// with its best-path search between (type, representation) nodes.
+// Builds on identifiers, errors, the JSON layer and the plan records (FitScope,
+// PlanIssue); knows no planner, no dataset schema and no fingerprint.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "veltrinax/error.hpp"
+#include "veltrinax/ids.hpp"
+#include "veltrinax/json.hpp"
+#include "veltrinax/plan.hpp"
+
+namespace veltrinax {
+
+// One named input of a model and what it accepts.
+struct InputPortSpec {
+    std::string name;
+    std::vector<RepresentationId> accepted_representations;
+    std::vector<TypeId> accepted_types;
+    std::optional<json::usize> rank;
+    bool multi_source = false;
+    bool optional = false;
+
+    Status validate() const;
+
+    bool operator==(const InputPortSpec&) const = default;
+};
+
+struct ModelInputSpec {
+    std::vector<InputPortSpec> ports;
+    std::optional<json::Value> default_fusion;
+
+    // Every port in list order, each checked in full before its name is compared
+    // with the earlier ones.
+    Status validate() const;
+
+    bool operator==(const ModelInputSpec&) const = default;
+};
+
+// Converts data from the node (input_type, input_representation) to the node
+// (output_type, output_representation).
+struct AdapterSpec {
+    std::string id;
+    std::string version;
+    TypeId input_type;
+    RepresentationId input_representation;
+    TypeId output_type;
+    RepresentationId output_representation;
+    std::uint64_t cost = 0;
+    bool lossy = false;
+    bool supervised = false;
+    bool stateful = false;
+    bool deterministic = true;
+    FitScope fit_scope = FitScope::stateless;
+    JsonMap params;
+
+    Status validate() const;
+
+    bool operator==(const AdapterSpec&) const = default;
+};
+
+struct AdapterRegistrySpec {
+    std::vector<AdapterSpec> adapters;
+
+    bool operator==(const AdapterRegistrySpec&) const = default;
+};
+
+// The caller's knobs for the path search. Read only (as part of a planning
+// request); a default-constructed policy equals one read from `{}`.
+struct PlanningPolicy {
+    bool allow_lossy = false;
+    bool allow_stateful = false;
+    bool allow_supervised = false;
+    json::SortedSet<std::string> forbidden_adapters;
+    json::SortedSet<std::string> preferred_adapters;
+    bool require_user_choice_on_ambiguity = true;
+    std::optional<json::usize> max_hops;
+
+    bool operator==(const PlanningPolicy&) const = default;
+};
+
+// A resolved chain of adapters.
+struct AdapterPath {
+    std::vector<AdapterSpec> adapters;
+    std::uint64_t cost = 0;
+    std::uint64_t score = 0;
+
+    bool operator==(const AdapterPath&) const = default;
+};
+
+namespace path_issue {
+inline constexpr std::string_view no_path = "no_path";
+inline constexpr std::string_view cost_overflow = "cost_overflow";
+inline constexpr std::string_view ambiguous_path = "ambiguous_path";
+// The search gave up after its state budget: neither a path nor a proof that
+// there is none. Callers must fail on it, never read it as "no path".
+inline constexpr std::string_view search_limit_exceeded = "search_limit_exceeded";
+}  // namespace path_issue
+
+// The outcome of a path search: resolved (a path, no issues) or exactly one issue.
+struct PathResolution {
+    std::vector<PlanIssue> issues;
+    std::optional<AdapterPath> path;
+    bool requires_user_choice = false;
+
+    static PathResolution unresolved(std::string code, std::string message, std::vector<std::string> choices);
+
+    bool resolved() const noexcept { return path.has_value(); }
+    // True when the search ran out of its state budget (see `PathSearchOptions`).
+    bool search_limit_exceeded() const noexcept {
+        return !issues.empty() && issues.front().code == path_issue::search_limit_exceeded;
+    }
+
+    bool operator==(const PathResolution&) const = default;
+};
+
+// Bounds on one path search. Equal-weight parallel or zero-weight adapters can
+// make the number of distinct equally good partial paths grow exponentially;
+// the budget turns that into a prompt, explicit outcome ("search_limit_exceeded").
+// Every search that pushes at most `max_states` frontier states (the start state
+// included) gives exactly the result of the unbounded search.
+struct PathSearchOptions {
+    static constexpr std::uint64_t default_max_states = 1'000'000;
+    std::uint64_t max_states = default_max_states;  // values above 2^32 - 2 act as 2^32 - 2
+    // Skip adapters that provably cannot lie on a path to the target. Never changes
+    // a result; off only to cross-check that claim.
+    bool prune = true;
+    // Bits of the labels that order equally good paths in constant time (0 to 64).
+    // Never changes a result; fewer only to exercise the exact fallback.
+    unsigned path_label_bits = 64;
+};
+
+// The validated adapters, keyed and ordered by id (bytewise).
+class AdapterRegistry {
+public:
+    AdapterRegistry() = default;
+
+    // Registers the adapters in list order; the first failure is returned and
+    // nothing is built.
+    static Result<AdapterRegistry> from_spec(AdapterRegistrySpec spec);
+
+    // Validates the spec, rejects a duplicate id, then stores it. On failure the
+    // registry is unchanged.
+    Status register_adapter(AdapterSpec spec);
+
+    // In ascending byte order of the ids.
+    const std::vector<AdapterSpec>& adapters() const noexcept { return adapters_; }
+    std::size_t size() const noexcept { return adapters_.size(); }
+    bool empty() const noexcept { return adapters_.empty(); }
+    const AdapterSpec* find(std::string_view id) const;
+
+    // The best chain of adapters from one node to another under `policy`. Never
+    // fails with an error: every failure is the one issue of the result.
+    PathResolution find_path(const TypeId& from_type, const RepresentationId& from_representation,
+                             const TypeId& to_type, const RepresentationId& to_representation,
+                             const PlanningPolicy& policy) const {
+        return find_path(from_type, from_representation, to_type, to_representation, policy, PathSearchOptions{});
+    }
+    PathResolution find_path(const TypeId& from_type, const RepresentationId& from_representation,
+                             const TypeId& to_type, const RepresentationId& to_representation,
+                             const PlanningPolicy& policy, const PathSearchOptions& options) const;
+
+private:
+    std::vector<AdapterSpec> adapters_;  // sorted by id, ids unique
+};
+
+namespace adapter {
+// The name rule shared by port names ("input port"), adapter ids ("adapter") and
+// adapter versions ("adapter version"): not blank, and only ASCII letters, digits
+// and "-", ".", "/", ":", "_". No length limit.
+Status validate_name(std::string_view label, std::string_view name);
+
+// The default of the fields that read as true when absent.
+constexpr bool true_by_default() { return true; }
+}  // namespace adapter
+
+}  // namespace veltrinax
+
+namespace veltrinax::json {
+
+template <>
+struct Record<InputPortSpec> {
+    using P = InputPortSpec;
+    static constexpr std::string_view name = "InputPortSpec";
+    static constexpr auto fields = std::tuple{
+        required("name", &P::name),
+        required("accepted_representations", &P::accepted_representations),
+        required("accepted_types", &P::accepted_types),
+        optional("rank", &P::rank),
+        defaulted("multi_source", &P::multi_source),
+        defaulted("optional", &P::optional),
+    };
+};
+
+template <>
+struct Record<ModelInputSpec> {
+    using M = ModelInputSpec;
+    static constexpr std::string_view name = "ModelInputSpec";
+    static constexpr auto fields = std::tuple{
+        required("ports", &M::ports),
+        optional("default_fusion", &M::default_fusion),
+    };
+};
+
+template <>
+struct Record<AdapterSpec> {
+    using A = AdapterSpec;
+    static constexpr std::string_view name = "AdapterSpec";
+    static constexpr auto fields = std::tuple{
+        required("id", &A::id),
+        required("version", &A::version),
+        required("input_type", &A::input_type),
+        required("input_representation", &A::input_representation),
+        required("output_type", &A::output_type),
+        required("output_representation", &A::output_representation),
+        required("cost", &A::cost),
+        defaulted("lossy", &A::lossy),
+        defaulted("supervised", &A::supervised),
+        defaulted("stateful", &A::stateful),
+        defaulted("deterministic", &A::deterministic, &adapter::true_by_default),
+        required("fit_scope", &A::fit_scope),
+        defaulted("params", &A::params),
+    };
+};
+
+template <>
+struct Record<AdapterRegistrySpec> {
+    static constexpr std::string_view name = "AdapterRegistrySpec";
+    static constexpr auto fields = std::tuple{
+        defaulted("adapters", &AdapterRegistrySpec::adapters),
+    };
+};
+
+template <>
+struct Record<PlanningPolicy> {
+    using P = PlanningPolicy;
+    static constexpr std::string_view name = "PlanningPolicy";
+    static constexpr auto fields = std::tuple{
+        defaulted("allow_lossy", &P::allow_lossy),
+        defaulted("allow_stateful", &P::allow_stateful),
+        defaulted("allow_supervised", &P::allow_supervised),
+        defaulted("forbidden_adapters", &P::forbidden_adapters),
+        defaulted("preferred_adapters", &P::preferred_adapters),
+        defaulted("require_user_choice_on_ambiguity", &P::require_user_choice_on_ambiguity,
+                  &adapter::true_by_default),
+        optional("max_hops", &P::max_hops),
+    };
+};
+
+}  // namespace veltrinax::json

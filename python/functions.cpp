@@ -1,0 +1,142 @@
+#include "functions.hpp"
+
+#include <array>
+#include <cstddef>
+
+#include "args.hpp"
+#include "manifest.hpp"
+#include "ref.hpp"
+#include "veltrinax/fingerprint.hpp"
+#include "veltrinax/plan.hpp"
+
+namespace veltrinax::python {
+
+PyObject* none() {
+    Py_IncRef(Py_None);
+    return Py_None;
+}
+
+PyObject* str_result(std::string_view text) { return new_str(text); }
+
+PyObject* str_or_error(const Result<std::string>& result) {
+    if (!result) return raise_core_error(result.error());
+    return new_str(*result);
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Function bodies, in registration order
+// ---------------------------------------------------------------------------
+
+PyObject* version() { return str_result(VELTRINAX_VERSION); }
+
+PyObject* contract_manifest_json() { return json_result(contract_manifest()); }
+
+PyObject* validate_data_plan_json(const Texts& args) {
+    return parse_and_validate<DataPlan>(args[0]) ? none() : nullptr;
+}
+
+PyObject* data_plan_fingerprint_json(const Texts& args) {
+    auto plan = parse_and_validate<DataPlan>(args[0]);
+    return plan ? str_or_error(fingerprint::data_plan_fingerprint(*plan)) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// From a text signature to a method record
+// ---------------------------------------------------------------------------
+
+// A string literal usable as a template argument.
+template <std::size_t N>
+struct FixedString {
+    char chars[N]{};
+    consteval FixedString(const char (&s)[N]) {
+        for (std::size_t i = 0; i < N; ++i) chars[i] = s[i];
+    }
+    constexpr std::string_view view() const { return {chars, N - 1}; }
+};
+
+// Everything the record needs, derived at compile time from one text signature so
+// that a function's name, parameters and documentation cannot drift apart.
+template <FixedString Text>
+struct Declared {
+    static constexpr Signature signature = parse_signature(Text.view());
+    static constexpr auto name = [] {
+        std::array<char, signature.name.size() + 1> out{};
+        for (std::size_t i = 0; i < signature.name.size(); ++i) out[i] = signature.name[i];
+        return out;
+    }();
+    // The text signature and the "--" line: the interpreter takes
+    // __text_signature__ from it (so inspect.signature works) and, with nothing
+    // after it, leaves __doc__ None.
+    static constexpr auto doc = [] {
+        constexpr std::string_view tail = "\n--\n\n";
+        std::array<char, Text.view().size() + tail.size() + 1> out{};
+        std::size_t at = 0;
+        for (char c : Text.view()) out[at++] = c;
+        for (char c : tail) out[at++] = c;
+        return out;
+    }();
+};
+
+using NoArgumentBody = PyObject* (*)();
+using TextsBody = PyObject* (*)(const Texts&);
+
+template <NoArgumentBody Body>
+PyObject* no_arguments_entry(PyObject*, PyObject*) noexcept {
+    return guarded<PyObject*>(nullptr, Body);
+}
+
+template <class D, TextsBody Body>
+PyObject* arguments_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Texts texts;
+        if (!bind_arguments(D::signature, args, nargs, kwnames, texts)) return nullptr;
+        return Body(texts);
+    });
+}
+
+// The interpreter calls each entry with the signature its flags name; the cast
+// goes through void(*)(), the one function type every other converts to cleanly.
+template <class F>
+PyCFunction as_cfunction(F* entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// METH_STATIC: the entry gets no module object and the function's __self__ is
+// None. Functions without parameters use the no-argument convention, so the
+// interpreter itself rejects any argument given to them.
+template <FixedString Text, auto Body>
+PyMethodDef function() {
+    using D = Declared<Text>;
+    if constexpr (D::signature.count == 0) {
+        return {D::name.data(), as_cfunction(&no_arguments_entry<Body>), METH_NOARGS | METH_STATIC, D::doc.data()};
+    } else {
+        return {D::name.data(), as_cfunction(&arguments_entry<D, Body>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+                D::doc.data()};
+    }
+}
+
+// The function table, in registration order (the order of the manifest's
+// "python_exports"; a function joins at its own place in that order, not at the
+// end). To add one:
+//   1. write its body above: `PyObject* name()` without parameters, or
+//      `PyObject* name(const Texts& args)` reading `args[i]` (and `args.given(i)`
+//      for a parameter that defaults to None), built from `parse_and_validate<T>`
+//      or `parse<T>`, the core call, and `none()`, `str_result(...)`,
+//      `str_or_error(...)` or `json_result(...)`;
+//   2. add `function<"name(param, other=None)", name>(),` here. The text
+//      signature is the whole declaration: name, parameters, which are optional
+//      (only "=None" defaults), argument messages and documentation come from it.
+PyMethodDef table[] = {
+    function<"version()", version>(),
+    function<"contract_manifest_json()", contract_manifest_json>(),
+    function<"validate_data_plan_json(json)", validate_data_plan_json>(),
+    function<"data_plan_fingerprint_json(json)", data_plan_fingerprint_json>(),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> function_table() { return table; }
+
+}  // namespace veltrinax::python

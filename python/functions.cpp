@@ -6,8 +6,12 @@
 #include "args.hpp"
 #include "manifest.hpp"
 #include "ref.hpp"
+#include "veltrinax/adapter.hpp"
+#include "veltrinax/builtin_models.hpp"
 #include "veltrinax/fingerprint.hpp"
+#include "veltrinax/model.hpp"
 #include "veltrinax/plan.hpp"
+#include "veltrinax/relation.hpp"
 
 namespace veltrinax::python {
 
@@ -23,6 +27,17 @@ PyObject* str_or_error(const Result<std::string>& result) {
     return new_str(*result);
 }
 
+std::optional<AdapterRegistry> adapter_registry_from_json(std::string_view text) {
+    std::optional<AdapterRegistrySpec> spec = parse<AdapterRegistrySpec>(text);
+    if (!spec) return std::nullopt;
+    auto registry = AdapterRegistry::from_spec(std::move(*spec));
+    if (!registry) {
+        raise_core_error(registry.error());
+        return std::nullopt;
+    }
+    return std::optional<AdapterRegistry>(std::move(*registry));
+}
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -33,6 +48,33 @@ PyObject* version() { return str_result(VELTRINAX_VERSION); }
 
 PyObject* contract_manifest_json() { return json_result(contract_manifest()); }
 
+PyObject* builtin_data_models_json() { return json_result(builtin_models::builtin_data_model_specs()); }
+
+PyObject* builtin_representations_json() { return json_result(builtin_models::builtin_representations()); }
+
+PyObject* builtin_adapter_registry_json() { return json_result(builtin_models::builtin_adapter_registry_spec()); }
+
+PyObject* tabular_numeric_model_input_spec_json() {
+    return json_result(builtin_models::tabular_numeric_model_input_spec());
+}
+
+PyObject* validate_dataset_schema_json(const Texts& args) {
+    return parse_and_validate<DatasetSchema>(args[0]) ? none() : nullptr;
+}
+
+PyObject* dataset_schema_fingerprint_json(const Texts& args) {
+    auto schema = parse_and_validate<DatasetSchema>(args[0]);
+    return schema ? str_or_error(fingerprint::schema_fingerprint(*schema)) : nullptr;
+}
+
+PyObject* validate_model_input_spec_json(const Texts& args) {
+    return parse_and_validate<ModelInputSpec>(args[0]) ? none() : nullptr;
+}
+
+PyObject* validate_adapter_registry_json(const Texts& args) {
+    return adapter_registry_from_json(args[0]) ? none() : nullptr;
+}
+
 PyObject* validate_data_plan_json(const Texts& args) {
     return parse_and_validate<DataPlan>(args[0]) ? none() : nullptr;
 }
@@ -40,6 +82,33 @@ PyObject* validate_data_plan_json(const Texts& args) {
 PyObject* data_plan_fingerprint_json(const Texts& args) {
     auto plan = parse_and_validate<DataPlan>(args[0]);
     return plan ? str_or_error(fingerprint::data_plan_fingerprint(*plan)) : nullptr;
+}
+
+PyObject* validate_sample_relation_table_json(const Texts& args) {
+    return parse_and_validate<SampleRelationTable>(args[0]) ? none() : nullptr;
+}
+
+PyObject* sample_relation_table_fingerprint_json(const Texts& args) {
+    auto table = parse_and_validate<SampleRelationTable>(args[0]);
+    return table ? str_or_error(fingerprint::sample_relation_fingerprint(*table)) : nullptr;
+}
+
+PyObject* validate_fold_set_json(const Texts& args) {
+    return parse_and_validate<FoldSet>(args[0]) ? none() : nullptr;
+}
+
+PyObject* fold_set_fingerprint_json(const Texts& args) {
+    auto fold_set = parse_and_validate<FoldSet>(args[0]);
+    return fold_set ? str_or_error(fingerprint::fold_set_fingerprint(*fold_set)) : nullptr;
+}
+
+PyObject* validate_fold_set_against_sample_relations_json(const Texts& args) {
+    auto fold_set = parse_and_validate<FoldSet>(args[0]);
+    if (!fold_set) return nullptr;
+    auto table = parse_and_validate<SampleRelationTable>(args[1]);
+    if (!table) return nullptr;
+    if (auto ok = table->validate_fold_set(*fold_set); !ok) return raise_core_error(ok.error());
+    return none();
 }
 
 // ---------------------------------------------------------------------------
@@ -131,8 +200,22 @@ PyMethodDef function() {
 PyMethodDef table[] = {
     function<"version()", version>(),
     function<"contract_manifest_json()", contract_manifest_json>(),
+    function<"builtin_data_models_json()", builtin_data_models_json>(),
+    function<"builtin_representations_json()", builtin_representations_json>(),
+    function<"builtin_adapter_registry_json()", builtin_adapter_registry_json>(),
+    function<"tabular_numeric_model_input_spec_json()", tabular_numeric_model_input_spec_json>(),
+    function<"validate_dataset_schema_json(json)", validate_dataset_schema_json>(),
+    function<"dataset_schema_fingerprint_json(json)", dataset_schema_fingerprint_json>(),
+    function<"validate_model_input_spec_json(json)", validate_model_input_spec_json>(),
+    function<"validate_adapter_registry_json(json)", validate_adapter_registry_json>(),
     function<"validate_data_plan_json(json)", validate_data_plan_json>(),
     function<"data_plan_fingerprint_json(json)", data_plan_fingerprint_json>(),
+    function<"validate_sample_relation_table_json(json)", validate_sample_relation_table_json>(),
+    function<"sample_relation_table_fingerprint_json(json)", sample_relation_table_fingerprint_json>(),
+    function<"validate_fold_set_json(json)", validate_fold_set_json>(),
+    function<"fold_set_fingerprint_json(json)", fold_set_fingerprint_json>(),
+    function<"validate_fold_set_against_sample_relations_json(fold_set_json, sample_relations_json)",
+             validate_fold_set_against_sample_relations_json>(),
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "errors.hpp"
+#include "veltrinax/adapter.hpp"
 #include "veltrinax/error.hpp"
 #include "veltrinax/json.hpp"
 
@@ -61,5 +62,9 @@ std::optional<T> parse_and_validate(std::string_view text) {
     }
     return value;
 }
+
+// Reads an adapter registry document and builds the registry, which validates
+// every adapter and rejects repeated ids; either failure is raised translated.
+std::optional<AdapterRegistry> adapter_registry_from_json(std::string_view text);
 
 }  // namespace veltrinax::python

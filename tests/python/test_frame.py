@@ -241,9 +241,18 @@ def test_binding_messages_of_one_parameter_functions(name, args, kwargs, message
     assert not hasattr(info.value, "__notes__")
 
 
+def outcome(function, *args, **kwargs):
+    """The result, or the class and text of the exception raised."""
+    try:
+        return ("returned", function(*args, **kwargs))
+    except Exception as error:  # noqa: BLE001 - the class is part of the outcome
+        return (type(error), str(error))
+
+
 @pytest.mark.parametrize("name", ONE_PARAMETER)
 def test_keyword_argument_is_accepted(name):
-    assert getattr(_veltrinax, name)(json=VALID_PLAN) == getattr(_veltrinax, name)(VALID_PLAN)
+    function = getattr(_veltrinax, name)
+    assert outcome(function, json=VALID_PLAN) == outcome(function, VALID_PLAN)
 
 
 CONVERSION_CASES = [
@@ -284,7 +293,7 @@ def test_lone_surrogates_raise_the_interpreters_encoding_error_with_a_note(name,
 @pytest.mark.parametrize("name", ONE_PARAMETER)
 def test_str_subclasses_are_read_as_their_text(name):
     function = getattr(_veltrinax, name)
-    assert function(Text(VALID_PLAN)) == function(VALID_PLAN)
+    assert outcome(function, Text(VALID_PLAN)) == outcome(function, VALID_PLAN)
 
 
 @needs("plan_model_input_json")

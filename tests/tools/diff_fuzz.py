@@ -62,7 +62,7 @@ def intended(ours: str, peer: str, doc: str) -> bool:
     # The peer places a control character error on the character itself; the
     # contract places syntax errors just past the offending character.
     pat = r"ERR (control character .*) at line (\d+) column (\d+)$"
-    a, b = re.match(pat, ours), re.match(pat, peer)
+    a, b = re.match(pat, ours, re.S), re.match(pat, peer, re.S)
     if a and b and a.group(1) == b.group(1):
         if offset(doc, int(a.group(2)), int(a.group(3))) == offset(doc, int(b.group(2)), int(b.group(3))) + 1:
             return True
@@ -70,8 +70,8 @@ def intended(ours: str, peer: str, doc: str) -> bool:
     m2 = re.match(r"ERR invalid length (\d+), expected (.*)$", peer)
     if m1 and m2 and m1.group(2) == m2.group(2):
         return True
-    a = re.match(r"ERR (invalid identifier .*) at line (\d+) column (\d+)$", ours)
-    b = re.match(r"ERR (invalid identifier .*) at line (\d+) column (\d+)$", peer)
+    a = re.match(r"ERR (invalid identifier .*) at line (\d+) column (\d+)$", ours, re.S)
+    b = re.match(r"ERR (invalid identifier .*) at line (\d+) column (\d+)$", peer, re.S)
     if a and b and a.group(1) == b.group(1):
         return True
     return False

@@ -8,7 +8,11 @@
 #include <string_view>
 
 #include "veltrinax/json.hpp"
+#include "veltrinax/adapter.hpp"
+#include "veltrinax/builtin_models.hpp"
+#include "veltrinax/model.hpp"
 #include "veltrinax/plan.hpp"
+#include "veltrinax/relation.hpp"
 
 namespace veltrinax::testing {
 
@@ -41,6 +45,43 @@ inline const std::map<std::string, Reader, std::less<>>& readers() {
         {"DataPlanStep", read_as<DataPlanStep>},
         {"PlanIssue", read_as<PlanIssue>},
         {"DataPlan", read_as<DataPlan>},
+        {"TargetId", read_as<TargetId>},
+        {"SourceId", read_as<SourceId>},
+        {"RepresentationId", read_as<RepresentationId>},
+        {"TypeId", read_as<TypeId>},
+        {"ObservationId", read_as<ObservationId>},
+        {"GroupId", read_as<GroupId>},
+        {"OriginId", read_as<OriginId>},
+        {"RepetitionId", read_as<RepetitionId>},
+        {"AxisKind", read_as<AxisKind>},
+        {"CoordinateDType", read_as<CoordinateDType>},
+        {"CoordinateValues", read_as<CoordinateValues>},
+        {"CoordinateSpec", read_as<CoordinateSpec>},
+        {"AxisSpec", read_as<AxisSpec>},
+        {"SignalKind", read_as<SignalKind>},
+        {"RepresentationSpec", read_as<RepresentationSpec>},
+        {"AxisSizeContract", read_as<AxisSizeContract>},
+        {"ShapeContract", read_as<ShapeContract>},
+        {"SourceGranularity", read_as<SourceGranularity>},
+        {"MetadataValueKind", read_as<MetadataValueKind>},
+        {"GroupKind", read_as<GroupKind>},
+        {"SourceDescriptor", read_as<SourceDescriptor>},
+        {"MetadataFieldSpec", read_as<MetadataFieldSpec>},
+        {"MetadataSchema", read_as<MetadataSchema>},
+        {"GroupSpec", read_as<GroupSpec>},
+        {"FoldSpec", read_as<FoldSpec>},
+        {"DatasetSchema", read_as<DatasetSchema>},
+        {"InputPortSpec", read_as<InputPortSpec>},
+        {"ModelInputSpec", read_as<ModelInputSpec>},
+        {"AdapterSpec", read_as<AdapterSpec>},
+        {"AdapterRegistrySpec", read_as<AdapterRegistrySpec>},
+        {"PlanningPolicy", read_as<PlanningPolicy>},
+        {"BuiltinDataModelSpec", read_as<BuiltinDataModelSpec>},
+        {"AugmentationMetadata", read_as<AugmentationMetadata>},
+        {"SampleRelation", read_as<SampleRelation>},
+        {"SampleRelationTable", read_as<SampleRelationTable>},
+        {"FoldAssignment", read_as<FoldAssignment>},
+        {"FoldSet", read_as<FoldSet>},
     };
     return table;
 }

@@ -25,6 +25,10 @@ HINTS = {
         "Fix the data contract inputs, schema, handles or coordinator request before retrying."
     ),
     "serialization_error": "Check that the JSON payload matches the supported veltrinax contract version.",
+    "relation_boundary_violation": (
+        "Keep every repetition group and augmentation origin within a single fold; "
+        "the supplied fold set leaks across the train/validation boundary."
+    ),
 }
 
 CLASS_BY_CATEGORY = {

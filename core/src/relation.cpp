@@ -61,9 +61,9 @@ private:
         mask_ = capacity - 1;
         size_ = 0;
     }
+    static std::size_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
     // The slot holding `key`, or the empty slot where it would go. At most half
     // the slots are used, so the probe ends.
-    static std::size_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
     std::size_t slot_of(std::string_view key, std::size_t hash) const {
         std::size_t i = hash & mask_;
         while (slots_[i].used && slots_[i].key != key) i = (i + 1) & mask_;

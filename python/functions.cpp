@@ -8,9 +8,11 @@
 #include "ref.hpp"
 #include "veltrinax/adapter.hpp"
 #include "veltrinax/builtin_models.hpp"
+#include "veltrinax/envelope.hpp"
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/model.hpp"
 #include "veltrinax/plan.hpp"
+#include "veltrinax/planner.hpp"
 #include "veltrinax/relation.hpp"
 
 namespace veltrinax::python {
@@ -75,6 +77,22 @@ PyObject* validate_adapter_registry_json(const Texts& args) {
     return adapter_registry_from_json(args[0]) ? none() : nullptr;
 }
 
+PyObject* plan_model_input_json(const Texts& args) {
+    // The four texts are read in parameter order; the first failure ends the call.
+    auto schema = parse_and_validate<DatasetSchema>(args[0]);
+    if (!schema) return nullptr;
+    auto model_input = parse_and_validate<ModelInputSpec>(args[1]);
+    if (!model_input) return nullptr;
+    auto registry = adapter_registry_from_json(args[2]);
+    if (!registry) return nullptr;
+    // Read only: the planner checks the request itself.
+    auto request = parse<DataPlanRequest>(args[3]);
+    if (!request) return nullptr;
+    auto plan = planner::plan_model_input(*schema, *model_input, *registry, *request);
+    if (!plan) return raise_core_error(plan.error());
+    return json_result(*plan);
+}
+
 PyObject* validate_data_plan_json(const Texts& args) {
     return parse_and_validate<DataPlan>(args[0]) ? none() : nullptr;
 }
@@ -108,6 +126,28 @@ PyObject* validate_fold_set_against_sample_relations_json(const Texts& args) {
     auto table = parse_and_validate<SampleRelationTable>(args[1]);
     if (!table) return nullptr;
     if (auto ok = table->validate_fold_set(*fold_set); !ok) return raise_core_error(ok.error());
+    return none();
+}
+
+PyObject* build_coordinator_data_plan_envelope_json(const Texts& args) {
+    auto schema = parse_and_validate<DatasetSchema>(args[0]);
+    if (!schema) return nullptr;
+    auto plan = parse_and_validate<DataPlan>(args[1]);
+    if (!plan) return nullptr;
+    std::optional<SampleRelationTable> table;
+    if (args.given(2)) {
+        table = parse_and_validate<SampleRelationTable>(args[2]);
+        if (!table) return nullptr;
+    }
+    auto envelope = CoordinatorDataPlanEnvelope::from_parts(*schema, std::move(*plan), table ? &*table : nullptr);
+    if (!envelope) return raise_core_error(envelope.error());
+    return json_result(*envelope);
+}
+
+PyObject* validate_coordinator_data_plan_envelope_json(const Texts& args) {
+    auto envelope = CoordinatorDataPlanEnvelope::from_json(args[0]);
+    if (!envelope) return raise_core_error(DataError::serialization(std::move(envelope.error())));
+    if (auto ok = envelope->validate(); !ok) return raise_core_error(ok.error());
     return none();
 }
 
@@ -208,6 +248,8 @@ PyMethodDef table[] = {
     function<"dataset_schema_fingerprint_json(json)", dataset_schema_fingerprint_json>(),
     function<"validate_model_input_spec_json(json)", validate_model_input_spec_json>(),
     function<"validate_adapter_registry_json(json)", validate_adapter_registry_json>(),
+    function<"plan_model_input_json(schema_json, model_input_json, adapter_registry_json, request_json)",
+             plan_model_input_json>(),
     function<"validate_data_plan_json(json)", validate_data_plan_json>(),
     function<"data_plan_fingerprint_json(json)", data_plan_fingerprint_json>(),
     function<"validate_sample_relation_table_json(json)", validate_sample_relation_table_json>(),
@@ -216,6 +258,9 @@ PyMethodDef table[] = {
     function<"fold_set_fingerprint_json(json)", fold_set_fingerprint_json>(),
     function<"validate_fold_set_against_sample_relations_json(fold_set_json, sample_relations_json)",
              validate_fold_set_against_sample_relations_json>(),
+    function<"build_coordinator_data_plan_envelope_json(schema_json, data_plan_json, sample_relations_json=None)",
+             build_coordinator_data_plan_envelope_json>(),
+    function<"validate_coordinator_data_plan_envelope_json(json)", validate_coordinator_data_plan_envelope_json>(),
 };
 
 }  // namespace

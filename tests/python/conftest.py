@@ -29,6 +29,10 @@ HINTS = {
         "Keep every repetition group and augmentation origin within a single fold; "
         "the supplied fold set leaks across the train/validation boundary."
     ),
+    "fingerprint_mismatch": (
+        "Recompute the fingerprint from the current schema, plan, relations or fitted-adapter parameters, "
+        "or replay against the contract version that produced it."
+    ),
 }
 
 CLASS_BY_CATEGORY = {

@@ -1,0 +1,154 @@
+#include "veltrinax/envelope.hpp"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "veltrinax/fingerprint.hpp"
+#include "veltrinax/text.hpp"
+
+namespace veltrinax {
+
+namespace {
+
+// The version rules that apply before the record is read. Only a non-negative
+// integer 2 selects version 2; anything else that is not another non-negative
+// integer (2.0, "2", -1, null, ...) falls under the version 1 rule, as does a
+// missing version. Returns the whole error text, or empty.
+std::string_view version_rule_violation(const json::Value& root) {
+    if (!root.is_object()) return {};
+    const json::Object& members = root.as_object();
+    const json::Value* version = members.find("schema_version");
+    const bool unsigned_version = version && version->kind() == json::Value::Kind::unsigned_integer;
+    if (unsigned_version && version->as_unsigned() == 2) {
+        static constexpr auto keys = json::detail::field_keys<CoordinatorDataPlanEnvelope>();
+        for (const json::Member& m : members) {
+            if (std::find(keys.begin(), keys.end(), m.key) == keys.end()) {
+                return "envelope V2 contains an unknown root field";
+            }
+        }
+        return {};
+    }
+    if (unsigned_version && version->as_unsigned() != 1) return {};
+    if (members.contains("predict_cohort")) return "envelope V1 cannot carry predict_cohort";
+    return {};
+}
+
+}  // namespace
+
+std::expected<CoordinatorDataPlanEnvelope, json::Error> CoordinatorDataPlanEnvelope::from_json(std::string_view text) {
+    json::TextReader in(text);
+    json::Value root;
+    if (!in.read_value(root)) return std::unexpected(in.take_error());
+    if (std::string_view violation = version_rule_violation(root); !violation.empty()) {
+        return std::unexpected(json::Error{std::string(violation), 0, 0});
+    }
+    auto wire = json::from_value<CoordinatorEnvelopeWire>(root);
+    if (!wire) return std::unexpected(std::move(wire.error()));
+    // Trailing characters are judged last: a version or record error wins.
+    if (!in.end()) return std::unexpected(in.take_error());
+    return CoordinatorDataPlanEnvelope(std::move(*wire));
+}
+
+Status CoordinatorDataPlanEnvelope::validate() const {
+    if (schema_version != 1 && schema_version != 2) {
+        // Version 2 is accepted but deliberately never named as expected.
+        return fail(text::format("coordinator data-plan envelope uses unsupported schema_version {}, expected {}",
+                                 schema_version, 1));
+    }
+    if (schema_version == 2) {
+        if (!predict_cohort) return fail("envelope V2 requires predict_cohort");
+        if (auto ok = predict_cohort->validate(); !ok) return ok;
+        if (predict_cohort->role == PredictCohortRole::external_test) {
+            if (!coordinator_relations) return fail("external_test requires coordinator_relations");
+            if (auto ok = predict_cohort->validate_disjoint(*coordinator_relations); !ok) return ok;
+        }
+    } else if (predict_cohort) {
+        return fail("envelope V1 cannot carry predict_cohort");
+    }
+    if (auto ok = coordinator::validate_fingerprint("schema", schema_fingerprint); !ok) return ok;
+    if (auto ok = coordinator::validate_fingerprint("plan", plan_fingerprint); !ok) return ok;
+    if (auto ok = plan.validate(); !ok) return ok;
+    auto computed = fingerprint::data_plan_fingerprint(plan);
+    if (!computed) return std::unexpected(std::move(computed.error()));
+    if (*computed != plan_fingerprint) {
+        return std::unexpected(DataError::fingerprint_mismatch("plan", plan_fingerprint, std::move(*computed)));
+    }
+    if (coordinator_relations) {
+        if (auto ok = coordinator_relations->validate(); !ok) return ok;
+    }
+    if (relation_fingerprint) {
+        if (auto ok = coordinator::validate_fingerprint("relation", *relation_fingerprint); !ok) return ok;
+        if (!coordinator_relations) return fail("relation_fingerprint requires coordinator_relations");
+    }
+    if (data_content_fingerprint) {
+        if (auto ok = coordinator::validate_fingerprint("data content", *data_content_fingerprint); !ok) return ok;
+    }
+    if (target_content_fingerprint) {
+        if (auto ok = coordinator::validate_fingerprint("target content", *target_content_fingerprint); !ok) return ok;
+    }
+    return {};
+}
+
+Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::from_parts(const DatasetSchema& schema, DataPlan plan,
+                                                                            const SampleRelationTable* table) {
+    if (auto ok = schema.validate(); !ok) return std::unexpected(std::move(ok.error()));
+
+    std::unordered_set<std::string_view> sources(schema.sources.size());
+    for (const SourceDescriptor& source : schema.sources) sources.insert(source.id.view());
+    for (const DataPlanStep& step : plan.steps) {
+        if (step.source_id && !sources.contains(step.source_id->view())) {
+            return fail(text::format("plan references undeclared source `{}`", *step.source_id));
+        }
+    }
+
+    if (table) {
+        if (auto ok = table->validate(); !ok) return std::unexpected(std::move(ok.error()));
+        std::unordered_set<std::string_view> samples(schema.sample_ids.size());
+        for (const SampleId& sample : schema.sample_ids) samples.insert(sample.view());
+        // Observation to sample; the table's validation made observations unique.
+        std::unordered_map<std::string_view, std::string_view> sample_of(table->rows.size());
+        for (const SampleRelation& row : table->rows) {
+            sample_of.emplace(row.observation_id.view(), row.sample_id.view());
+        }
+
+        for (const SampleRelation& row : table->rows) {
+            if (!row.augmented && !samples.contains(row.sample_id.view())) {
+                return fail(text::format("relation references undeclared sample `{}`", row.sample_id));
+            }
+            if ((row.source_id && !sources.contains(row.source_id->view())) ||
+                (row.target_id && !schema.targets.contains(*row.target_id))) {
+                return fail("relation references undeclared source or target");
+            }
+            if (row.augmented) {
+                auto origin = row.origin_id ? sample_of.find(row.origin_id->view()) : sample_of.end();
+                if (origin == sample_of.end() || !samples.contains(origin->second)) {
+                    return fail("augmented relation origin is outside the schema");
+                }
+            }
+        }
+    }
+
+    CoordinatorDataPlanEnvelope envelope;
+    auto schema_fingerprint = fingerprint::schema_fingerprint(schema);
+    if (!schema_fingerprint) return std::unexpected(std::move(schema_fingerprint.error()));
+    auto plan_fingerprint = fingerprint::data_plan_fingerprint(plan);
+    if (!plan_fingerprint) return std::unexpected(std::move(plan_fingerprint.error()));
+    envelope.schema_fingerprint = std::move(*schema_fingerprint);
+    envelope.plan_fingerprint = std::move(*plan_fingerprint);
+    if (table) {
+        auto relation_fingerprint = fingerprint::sample_relation_fingerprint(*table);
+        if (!relation_fingerprint) return std::unexpected(std::move(relation_fingerprint.error()));
+        auto relations = coordinator::coordinator_relations_from_sample_table(*table);
+        if (!relations) return std::unexpected(std::move(relations.error()));
+        envelope.relation_fingerprint = std::move(*relation_fingerprint);
+        envelope.coordinator_relations = std::move(*relations);
+    }
+    envelope.schema_version = 1;
+    envelope.plan = std::move(plan);
+    if (auto ok = envelope.validate(); !ok) return std::unexpected(std::move(ok.error()));
+    return envelope;
+}
+
+}  // namespace veltrinax

@@ -95,6 +95,12 @@ def assert_reader_error(exc, reader_message):
     )
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: inputs of hundreds of megabytes or millions of elements (deselect with -m 'not slow')"
+    )
+
+
 # The checks as fixtures, so that test modules need not import this file.
 
 

@@ -1,0 +1,338 @@
+"""Hostile inputs through the module: extreme nesting, sizes and numbers, texts the
+interpreter cannot encode, arguments of every wrong type, and the adapter graph that
+makes the path search explode. Each ends with its documented error or result."""
+
+import functools
+import hashlib
+import json
+
+import pytest
+
+import _veltrinax
+from test_resources import FUNCTIONS, PARAMETERS, VALID, outcome
+
+DEEP = 1_000_000
+# Levels above the deep value in PLAN_WITH: the plan, its steps, the step, its metadata.
+PLAN_WITH = (
+    '{"id":"p","steps":[{"kind":"materialize","source_id":"s","fit_scope":"stateless",'
+    '"output_representation":"r","metadata":{"x":%s}}],"output_representation":"r"}'
+)
+PLAN_TEXT = PLAN_WITH % "1"
+ENVELOPE = VALID["validate_coordinator_data_plan_envelope_json"][0]
+ARRAYS = "[" * DEEP + "]" * DEEP
+OBJECTS = '{"a":' * DEEP + "1" + "}" * DEEP
+
+
+def column(text, marker):
+    """The column of the last character of the first `marker` in a one-line text."""
+    return text.index(marker) + len(marker)
+
+
+# --- deep nesting ----------------------------------------------------------------------
+
+SCHEMA_WITH = (
+    '{"dataset_id":"d","sample_ids":["a"],"sources":[{"id":"s","name":"n","type_id":"t","modality":"m",'
+    '"native_representation":%s,"sample_key":"k","granularity":"per_sample"}]}'
+)
+
+
+def deep_case(name, template, value, marker, message):
+    text = template % value
+    shape = "arrays" if value is ARRAYS else "objects"
+    return pytest.param(name, text, f"{message} at line 1 column {column(text, marker)}", id=f"{name}-{shape}")
+
+
+# The record reader stops at the first value its field cannot take; free-form values
+# fail on opening their 128th level; the envelope, read as one generic value first,
+# counts the levels under an unknown key too.
+DEEP_READER_CASES = [
+    # A step read positionally: its kind cannot be an array.
+    deep_case("validate_data_plan_json", '{"id":"p","steps":%s}', ARRAYS, '"steps":[[[', "expected value"),
+    # A representation read positionally: its id cannot be an array.
+    deep_case(
+        "validate_dataset_schema_json", SCHEMA_WITH, ARRAYS, '"native_representation":[',
+        "invalid type: sequence, expected a string",
+    ),
+    # Unknown keys at every level are skipped, however deep; then the representation lacks its id.
+    deep_case("validate_dataset_schema_json", SCHEMA_WITH, OBJECTS, "}" * DEEP, "missing field `id`"),
+    deep_case("data_plan_fingerprint_json", PLAN_WITH, ARRAYS, '"x":' + "[" * 124, "recursion limit exceeded"),
+    deep_case(
+        "data_plan_fingerprint_json", PLAN_WITH, OBJECTS, '"x":' + '{"a":' * 123 + "{", "recursion limit exceeded"
+    ),
+    deep_case(
+        "validate_coordinator_data_plan_envelope_json", '{"metadata":%s}', ARRAYS, '"metadata":' + "[" * 127,
+        "recursion limit exceeded",
+    ),
+    deep_case(
+        "validate_coordinator_data_plan_envelope_json", ENVELOPE[:-1] + ',"unknown":%s}', OBJECTS,
+        '"unknown":' + '{"a":' * 126 + "{", "recursion limit exceeded",
+    ),
+]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, text, message", DEEP_READER_CASES)
+def test_deep_nesting_ends_with_the_readers_error(name, text, message, reader_error):
+    with pytest.raises(_veltrinax.VeltrinaxCompatibilityError) as info:
+        getattr(_veltrinax, name)(text)
+    reader_error(info.value, message)
+
+
+@pytest.mark.parametrize("value", [ARRAYS, OBJECTS], ids=["arrays", "objects"])
+def test_deep_nesting_under_an_unknown_key_is_skipped(value):
+    text = PLAN_TEXT[:-1] + f',"unknown":{value}}}'
+    assert _veltrinax.validate_data_plan_json(text) is None
+    assert _veltrinax.data_plan_fingerprint_json(text) == _veltrinax.data_plan_fingerprint_json(PLAN_TEXT)
+
+
+# --- sizes ---------------------------------------------------------------------------
+
+HUGE = 200_000_000
+# Each piece needs escaping or is not ASCII, so the text takes every path of the reader and writer.
+PIECE = 'ab"\\\n\x01\u00e9' + "x" * 56
+
+
+@pytest.mark.slow
+def test_a_200_mb_string_value_is_fingerprinted_intact():
+    value = PIECE * (HUGE // len(PIECE))
+    digest = _veltrinax.data_plan_fingerprint_json(PLAN_WITH % json.dumps(value))
+    canonical = (
+        '{"id":"p","steps":[{"kind":"materialize","source_id":"s","adapter_id":null,"input_representation":null,'
+        '"output_representation":"r","fit_scope":"stateless","requires_user_choice":false,"metadata":{"x":'
+        + json.dumps(value, ensure_ascii=False)
+        + '}}],"output_representation":"r","issues":[]}'
+    )
+    assert digest == hashlib.sha256(canonical.encode()).hexdigest()
+
+
+@pytest.mark.slow
+def test_a_200_mb_identifier_fails_naming_itself():
+    identifier = "x" * HUGE
+    text = '{"id":"p","steps":[],"output_representation":"%s"}' % identifier
+    with pytest.raises(_veltrinax.VeltrinaxCompatibilityError) as info:
+        _veltrinax.validate_data_plan_json(text)
+    # Reported past the string and the brace that closes the plan right after it.
+    detail = f"invalid identifier `{identifier}`: identifier is longer than 128 bytes at line 1 column {len(text)}"
+    error = info.value
+    assert (str(error), error.code, error.context) == ("serialization error: " + detail, "serialization_error",
+                                                        {"detail": detail})  # fmt: skip
+    assert error.descriptor_json.startswith('{"category":"compatibility","code":"serialization_error","severity"')
+    assert len(error.descriptor_json) > 2 * HUGE  # the message and the context's detail
+
+
+@functools.cache
+def million():
+    return [f"s{i:06}" for i in range(1_000_000)]
+
+
+@pytest.mark.slow
+def test_a_million_identifiers_are_read_sorted_and_fingerprinted():
+    backwards = million()[::-1]
+    folds = {"id": "f", "sample_ids": backwards, "folds": [{"fold_id": "f", "train_sample_ids": [],
+             "validation_sample_ids": backwards}]}  # fmt: skip
+    text = json.dumps(folds)
+    assert _veltrinax.validate_fold_set_json(text) is None
+    ids = json.dumps(million(), separators=(",", ":"))
+    # Keys sorted at every level, members sorted.
+    fold = f'{{"fold_id":"f","train_sample_ids":[],"validation_sample_ids":{ids}}}'
+    canonical = f'{{"folds":[{fold}],"id":"f","sample_ids":{ids}}}'
+    assert _veltrinax.fold_set_fingerprint_json(text) == hashlib.sha256(canonical.encode()).hexdigest()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize(
+    "last, kind, message",
+    [
+        ("s000007", "rule", "dataset schema contains duplicate sample ids"),
+        ("s 1", "reader", "invalid identifier `s 1`: identifier contains unsupported characters"),
+    ],
+)
+def test_a_million_identifiers_with_a_bad_last_one(last, kind, message, rule_error, reader_error):
+    text = json.dumps({"dataset_id": "d", "sample_ids": [*million(), last], "sources": []}, separators=(",", ":"))
+    with pytest.raises(_veltrinax.VeltrinaxError) as info:
+        _veltrinax.dataset_schema_fingerprint_json(text)
+    if kind == "rule":
+        rule_error(info.value, message)
+    else:
+        # Reported past the identifier and the bracket that closes the list right after it.
+        position = column(text, json.dumps(last) + "]")
+        reader_error(info.value, f"{message} at line 1 column {position}")
+
+
+# --- long numbers --------------------------------------------------------------------
+
+DIGITS = "9" * 100_000
+ADAPTERS_WITH = (
+    '{"adapters":[{"id":"a","version":"1","input_type":"t","input_representation":"r","output_type":"u",'
+    '"output_representation":"s","cost":%s,"fit_scope":"stateless"}]}'
+)
+
+
+@pytest.mark.parametrize(
+    "name, template, number",
+    [
+        ("validate_adapter_registry_json", ADAPTERS_WITH, DIGITS),
+        ("validate_data_plan_json", PLAN_WITH, DIGITS),
+        ("validate_data_plan_json", PLAN_WITH, "-" + DIGITS),
+        ("validate_coordinator_data_plan_envelope_json", ENVELOPE[:-1] + ',"unknown":%s}', DIGITS),
+    ],
+)
+def test_a_number_of_100000_digits_beyond_any_range_is_refused(name, template, number, reader_error):
+    text = template % number
+    with pytest.raises(_veltrinax.VeltrinaxCompatibilityError) as info:
+        getattr(_veltrinax, name)(text)
+    reader_error(info.value, f"number out of range at line 1 column {column(text, number)}")
+
+
+@pytest.mark.parametrize(
+    "number, same_as",
+    [
+        ("0." + DIGITS, "1.0"),  # rounds up to one
+        ("1" + "0" * 100_000 + "e-100000", "1.0"),
+        ("1e-" + DIGITS, "0.0"),
+        ("0." + "0" * 99_999 + "1", "0.0"),
+    ],
+)
+def test_a_number_of_100000_digits_within_range_is_read_correctly_rounded(number, same_as):
+    digest = _veltrinax.data_plan_fingerprint_json(PLAN_WITH % number)
+    assert digest == _veltrinax.data_plan_fingerprint_json(PLAN_WITH % same_as)
+    assert digest != _veltrinax.data_plan_fingerprint_json(PLAN_WITH % "0.5")
+
+
+def test_a_number_of_100000_digits_under_an_unknown_key_is_skipped():
+    text = PLAN_TEXT[:-1] + f',"unknown":{DIGITS}}}'
+    assert _veltrinax.data_plan_fingerprint_json(text) == _veltrinax.data_plan_fingerprint_json(PLAN_TEXT)
+
+
+# --- what the interpreter hands over ------------------------------------------------
+
+PARAMETER_CASES = [(name, index) for name in FUNCTIONS for index in range(len(PARAMETERS[name]))]
+
+
+def texts_with(name, index, value):
+    """Texts that do not read as JSON, with `value` in the parameter at `index`: a value
+    refused while the arguments are converted must be reported before any of them is read."""
+    args = ["not json"] * len(PARAMETERS[name])
+    args[index] = value
+    return args
+
+
+@pytest.mark.parametrize("name, index", PARAMETER_CASES)
+@pytest.mark.parametrize("text", ["\ud800", '{"id":"\udfff"}', "ok\udc80"])
+def test_lone_surrogates_raise_the_interpreters_encoding_error(name, index, text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as info:
+        getattr(_veltrinax, name)(*texts_with(name, index, text))
+    assert str(info.value) == str(expected.value)
+    assert info.value.__notes__ == [f"while processing '{PARAMETERS[name][index]}'"]
+
+
+class Text(str):
+    """A str subclass whose own methods say something else: only its characters count."""
+
+    def __str__(self):
+        return "{}"
+
+    def encode(self, *args):
+        return b"{}"
+
+
+WRONG_TYPES = [
+    (5, "'int' object is not an instance of 'str'"),
+    (1.5, "'float' object is not an instance of 'str'"),
+    (None, "'None' is not an instance of 'str'"),
+    (b"{}", "'bytes' object is not an instance of 'str'"),
+    (["{}"], "'list' object is not an instance of 'str'"),
+    ({"json": "{}"}, "'dict' object is not an instance of 'str'"),
+    (object(), "'object' object is not an instance of 'str'"),
+]
+
+
+@pytest.mark.parametrize("name, index", PARAMETER_CASES)
+@pytest.mark.parametrize("value, message", WRONG_TYPES)
+def test_arguments_of_a_wrong_type_are_refused_before_any_text_is_read(name, index, value, message):
+    function, parameter = getattr(_veltrinax, name), PARAMETERS[name][index]
+    if value is None and (name, index) == ("build_coordinator_data_plan_envelope_json", 2):
+        # The one parameter that defaults to None: None means "not given".
+        given = VALID[name][:index]
+        assert outcome(name, (*given, None)) == outcome(name, given)
+        return
+    with pytest.raises(TypeError) as info:
+        function(*texts_with(name, index, value))
+    assert type(info.value) is TypeError
+    assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+@pytest.mark.parametrize("name, index", PARAMETER_CASES)
+def test_str_subclasses_are_read_as_their_characters(name, index):
+    args = list(VALID[name])
+    expected = outcome(name, args)
+    assert expected[0] == "returned"
+    args[index] = Text(args[index])
+    assert outcome(name, args) == expected
+
+
+# --- the path search's worst case ------------------------------------------------------
+
+
+def planning_texts(adapters, accepted, policy=None):
+    """A one-source schema on node t/n0, a port accepting t/`accepted`, and the adapters."""
+    representation = {"id": "n0", "type_id": "t", "rank": 1, "axes": [{"name": "sample", "kind": "sample"}],
+                      "container": "ndarray"}  # fmt: skip
+    schema = {"dataset_id": "d", "sample_ids": ["a"], "sources": [{"id": "src", "name": "n", "type_id": "t",
+              "modality": "m", "native_representation": representation, "sample_key": "k",
+              "granularity": "per_sample"}]}  # fmt: skip
+    model_input = {"ports": [{"name": "x", "accepted_representations": [accepted], "accepted_types": ["t"]}]}
+    request = {"id": "p", "planning_policy": policy or {}}
+    return [json.dumps(d) for d in (schema, model_input, {"adapters": adapters}, request)]
+
+
+def link(adapter_id, source, target, cost=1):
+    return {"id": adapter_id, "version": "1", "input_type": "t", "input_representation": source, "output_type": "t",
+            "output_representation": target, "cost": cost, "fit_scope": "stateless"}  # fmt: skip
+
+
+def chain(width, length):
+    """`length` stages of `width` parallel adapters of equal weight: width**length equal paths."""
+    return [link(f"a{i}.{j}", f"n{i}", f"n{i + 1}") for i in range(length) for j in range(width)]
+
+
+def clique(size):
+    """Free adapters between every pair of `size` nodes, then one expensive way out."""
+    return [link(f"c{i}.{j}", f"n{i}", f"n{j}", 0) for i in range(size) for j in range(size) if i != j] + [
+        link("z.out", f"n{size - 1}", "goal", 1000)
+    ]
+
+
+@pytest.mark.parametrize(
+    "adapters, target, policy",
+    [
+        pytest.param(chain(10, 7), "n7", None, id="10^7 equal chains"),
+        pytest.param(chain(10, 7), "n7", {"require_user_choice_on_ambiguity": False}, id="10^7 chains, first taken"),
+        pytest.param(clique(6), "goal", None, id="clique of 6"),
+        pytest.param(clique(8), "goal", {"preferred_adapters": [a["id"] for a in clique(8)]}, id="free clique of 8"),
+    ],
+)
+def test_an_exploding_path_search_stops_at_its_limit(adapters, target, policy):
+    with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
+        _veltrinax.plan_model_input_json(*planning_texts(adapters, target, policy))
+    message = str(info.value)
+    assert info.value.code == "data_contract_validation"
+    prefix = f"data contract validation failed: adapter path search from `t/n0` to `t/{target}` exceeded its limit of "
+    assert message.startswith(prefix) and message.endswith(" states")
+    assert int(message[len(prefix) : -len(" states")]) > 0
+
+
+@pytest.mark.parametrize("require_choice", [True, False])
+def test_the_same_graph_small_enough_is_planned(require_choice):
+    texts = planning_texts(chain(2, 3), "n3", {"require_user_choice_on_ambiguity": require_choice})
+    written = json.loads(_veltrinax.plan_model_input_json(*texts))
+    adapted = [step["adapter_id"] for step in written["steps"] if step["kind"] == "adapt"]
+    assert adapted == ["a0.0", "a1.0", "a2.0"]
+    if require_choice:
+        (issue,) = written["issues"]
+        assert (issue["code"], len(issue["choices"])) == ("ambiguous_path", 8)
+        assert issue["choices"][0] == "a0.0 -> a1.0 -> a2.0"
+    else:
+        assert written["issues"] == []

@@ -65,7 +65,8 @@ PyObject* validate_dataset_schema_json(const Texts& args) {
 }
 
 PyObject* dataset_schema_fingerprint_json(const Texts& args) {
-    auto schema = parse_and_validate<DatasetSchema>(args[0]);
+    // The fingerprint validates the record first and reports its error as is.
+    auto schema = parse<DatasetSchema>(args[0]);
     return schema ? str_or_error(fingerprint::schema_fingerprint(*schema)) : nullptr;
 }
 
@@ -98,7 +99,8 @@ PyObject* validate_data_plan_json(const Texts& args) {
 }
 
 PyObject* data_plan_fingerprint_json(const Texts& args) {
-    auto plan = parse_and_validate<DataPlan>(args[0]);
+    // The fingerprint validates the record first and reports its error as is.
+    auto plan = parse<DataPlan>(args[0]);
     return plan ? str_or_error(fingerprint::data_plan_fingerprint(*plan)) : nullptr;
 }
 
@@ -107,7 +109,8 @@ PyObject* validate_sample_relation_table_json(const Texts& args) {
 }
 
 PyObject* sample_relation_table_fingerprint_json(const Texts& args) {
-    auto table = parse_and_validate<SampleRelationTable>(args[0]);
+    // The fingerprint validates the record first and reports its error as is.
+    auto table = parse<SampleRelationTable>(args[0]);
     return table ? str_or_error(fingerprint::sample_relation_fingerprint(*table)) : nullptr;
 }
 
@@ -116,7 +119,8 @@ PyObject* validate_fold_set_json(const Texts& args) {
 }
 
 PyObject* fold_set_fingerprint_json(const Texts& args) {
-    auto fold_set = parse_and_validate<FoldSet>(args[0]);
+    // The fingerprint validates the record first and reports its error as is.
+    auto fold_set = parse<FoldSet>(args[0]);
     return fold_set ? str_or_error(fingerprint::fold_set_fingerprint(*fold_set)) : nullptr;
 }
 

@@ -8,12 +8,7 @@ namespace {
 std::string_view violation(std::string_view text) {
     if (text.empty()) return reason_empty;
     if (text.size() > 128) return reason_too_long;
-    for (char ch : text) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        bool ok = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
-                  c == '.' || c == '_';
-        if (!ok) return reason_bad_characters;
-    }
+    if (!is_identifier(text)) return reason_bad_characters;
     return {};
 }
 

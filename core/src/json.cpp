@@ -1,5 +1,6 @@
 #include "veltrinax/json.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -115,6 +116,42 @@ Value number_value(const Number& n) {
 }
 
 bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// The position of the first byte at or after `i` that a JSON string cannot hold
+// as it is (a double quote, a backslash or a byte below 0x20), or `n`; `high` is
+// set when a byte of 0x80 or above was passed. Eight bytes per step: the masks
+// below have the high bit of a byte set where that byte matches; a borrow can
+// only add false matches above a true one, so the lowest match is exact.
+std::size_t scan_plain(const char* data, std::size_t i, std::size_t n, bool& high) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t highs = 0x8080808080808080ull;
+    std::uint64_t high_bits = 0;
+    while (i + 8 <= n) {
+        std::uint64_t w;
+        std::memcpy(&w, data + i, 8);
+        if constexpr (std::endian::native == std::endian::big) w = std::byteswap(w);
+        const std::uint64_t quote = w ^ (ones * '"');
+        const std::uint64_t backslash = w ^ (ones * '\\');
+        const std::uint64_t special =
+            (((w - ones * 0x20) & ~w) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & highs;
+        if (special) {
+            const std::size_t at = static_cast<std::size_t>(std::countr_zero(special)) / 8;
+            high_bits |= w & highs & ((std::uint64_t{1} << (8 * at)) - 1);
+            high |= high_bits != 0;
+            return i + at;
+        }
+        high_bits |= w & highs;
+        i += 8;
+    }
+    high |= high_bits != 0;
+    while (i < n) {
+        const unsigned char b = static_cast<unsigned char>(data[i]);
+        if (b == '"' || b == '\\' || b < 0x20) return i;
+        high |= b >= 0x80;
+        ++i;
+    }
+    return n;
+}
 
 int hex_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -265,10 +302,11 @@ std::string format_float(double d) {
 // ---------------------------------------------------------------------------
 
 void Writer::unsigned_integer(std::uint64_t n) {
-    char buffer[24];
-    auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, n);
-    (void)ec;
-    out_.append(buffer, end);
+    put(20, [&](char* p) {
+        auto [end, ec] = std::to_chars(p, p + 20, n);
+        (void)ec;
+        return static_cast<std::size_t>(end - p);
+    });
 }
 
 void Writer::signed_integer(std::int64_t n) {
@@ -280,9 +318,21 @@ void Writer::signed_integer(std::int64_t n) {
 
 void Writer::string(std::string_view s) {
     static constexpr char hex[] = "0123456789abcdef";
+    bool high = false;
+    std::size_t first = scan_plain(s.data(), 0, s.size(), high);
+    if (first == s.size()) {
+        // Nothing to escape (identifiers always): one copy between the quotes.
+        put(s.size() + 2, [&](char* p) {
+            p[0] = '"';
+            std::memcpy(p + 1, s.data(), s.size());
+            p[s.size() + 1] = '"';
+            return s.size() + 2;
+        });
+        return;
+    }
     out_.push_back('"');
     std::size_t start = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
+    for (std::size_t i = first; i < s.size(); ++i) {
         unsigned char c = static_cast<unsigned char>(s[i]);
         if (c >= 0x20 && c != '"' && c != '\\') continue;
         out_.append(s.data() + start, i - start);
@@ -583,12 +633,7 @@ bool TextReader::parse_str_view(std::string& scratch, std::string_view& out) {
     bool high = false;
     bool copied = false;
     for (;;) {
-        while (idx_ < n) {
-            unsigned char b = static_cast<unsigned char>(data[idx_]);
-            if (b == '"' || b == '\\' || b < 0x20) break;
-            high |= b >= 0x80;
-            ++idx_;
-        }
+        idx_ = scan_plain(data, idx_, n, high);
         if (idx_ == n) return error("EOF while parsing a string");
         unsigned char b = static_cast<unsigned char>(data[idx_]);
         if (b == '"') {
@@ -628,12 +673,9 @@ bool TextReader::parse_str(std::string& out) {
 
 bool TextReader::ignore_str() {
     const std::size_t n = text_.size();
+    bool high = false;  // not needed: a skipped string's encoding is not checked
     for (;;) {
-        while (idx_ < n) {
-            unsigned char b = static_cast<unsigned char>(text_[idx_]);
-            if (b == '"' || b == '\\' || b < 0x20) break;
-            ++idx_;
-        }
+        idx_ = scan_plain(text_.data(), idx_, n, high);
         if (idx_ == n) return error("EOF while parsing a string");
         unsigned char b = static_cast<unsigned char>(text_[idx_]);
         if (b == '"') {

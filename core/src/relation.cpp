@@ -1,6 +1,7 @@
 #include "veltrinax/relation.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -16,80 +17,31 @@ namespace {
 // with four billion rows could not be held in memory as records anyway.
 constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
-// An open-addressing hash table from borrowed texts to 32-bit values, for the
-// checks where only membership or list order matters, never byte order. One flat
-// array, no allocation per entry.
-class ViewTable {
-public:
-    explicit ViewTable(std::size_t expected) { reset(capacity_for(expected)); }
-
-    // The value stored for `key`; when the key is new, `value` is stored first and
-    // `inserted` is set. The reference lasts until the next insertion.
-    std::uint32_t& try_emplace(std::string_view key, std::uint32_t value, bool& inserted) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        Slot& slot = slots_[slot_of(key, hash(key))];
-        inserted = !slot.used;
-        if (inserted) {
-            slot = {key, value, true};
-            ++size_;
-        }
-        return slot.value;
-    }
-    void insert_or_assign(std::string_view key, std::uint32_t value) {
-        bool inserted = false;
-        try_emplace(key, value, inserted) = value;
-    }
-    const std::uint32_t* find(std::string_view key) const {
-        const Slot& slot = slots_[slot_of(key, hash(key))];
-        return slot.used ? &slot.value : nullptr;
-    }
-
-private:
-    struct Slot {
-        std::string_view key;
-        std::uint32_t value = 0;
-        bool used = false;
-    };
-
-    static std::size_t capacity_for(std::size_t expected) {
-        std::size_t capacity = 16;
-        while (capacity < 2 * expected) capacity *= 2;
-        return capacity;
-    }
-    void reset(std::size_t capacity) {
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
-        size_ = 0;
-    }
-    static std::size_t hash(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
-    // The slot holding `key`, or the empty slot where it would go. At most half
-    // the slots are used, so the probe ends.
-    std::size_t slot_of(std::string_view key, std::size_t hash) const {
-        std::size_t i = hash & mask_;
-        while (slots_[i].used && slots_[i].key != key) i = (i + 1) & mask_;
-        return i;
-    }
-    void grow() {
-        std::vector<Slot> old = std::move(slots_);
-        reset(old.size() * 2);
-        for (const Slot& s : old) {
-            if (!s.used) continue;
-            slots_[slot_of(s.key, hash(s.key))] = s;
-            ++size_;
-        }
-    }
-
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
+// Hash indexes over borrowed texts, for the checks where only membership or list
+// order matters, never byte order. A key function gives back the text a stored
+// value (a row position, a rank, a list position) stands for.
+template <class Items, auto View>
+struct TextAt {
+    const Items* items;
+    std::string_view operator()(std::uint32_t i) const { return View(items[i]); }
 };
 
-template <class Items, class Key>
-std::vector<std::string_view> sorted_views(const Items& items, Key key) {
+constexpr std::string_view plain_view(std::string_view s) { return s; }
+inline std::string_view observation_of(const SampleRelation& r) { return r.observation_id.view(); }
+inline std::string_view sample_of(const SampleRelation& r) { return r.sample_id.view(); }
+
+using ViewIndex = text::TextIndex<TextAt<std::string_view, plain_view>>;
+using ObservationIndex = text::TextIndex<TextAt<SampleRelation, observation_of>>;
+using RowSampleIndex = text::TextIndex<TextAt<SampleRelation, sample_of>>;
+
+// How many probes ahead a batch of lookups asks the cache for its slots.
+constexpr std::size_t prefetch_distance = 8;
+
+std::vector<std::string_view> sorted_views(const std::vector<SampleId>& ids) {
+    const std::vector<std::uint32_t> order = text::byte_order(ids.size(), [&](std::size_t i) { return ids[i].view(); });
     std::vector<std::string_view> views;
-    views.reserve(items.size());
-    for (const auto& item : items) views.push_back(key(item));
-    std::sort(views.begin(), views.end());
+    views.reserve(ids.size());
+    for (std::uint32_t i : order) views.push_back(ids[i].view());
     return views;
 }
 
@@ -119,46 +71,82 @@ Status origin_leak(std::string_view fold_id, std::string_view origin) {
 
 class Universe {
 public:
-    // `sorted` must be sorted and free of repeats.
-    explicit Universe(std::vector<std::string_view> sorted) : samples_(std::move(sorted)), ranks_(samples_.size()) {
-        bool inserted = false;
+    // The distinct ids of `ids`, copied once, in byte order, into one block of
+    // text: every later walk over the universe in rank order (the checks, the
+    // canonical writing) then reads memory in order instead of visiting the ids
+    // where the list holds them. `duplicate` is set when `ids` repeats an id (the
+    // universe is then incomplete and must not be used).
+    Universe(const std::vector<SampleId>& ids, bool& duplicate) : ranks_(0, {nullptr}) {
+        const std::vector<std::uint32_t> order =
+            text::byte_order(ids.size(), [&](std::size_t i) { return ids[i].view(); });
+        std::size_t bytes = 0;
+        for (const SampleId& id : ids) bytes += id.view().size();
+        // Always on the heap (past the in-place capacity of a short string), so
+        // that moving the storage moves the bytes the views point at.
+        storage_.reserve(std::max<std::size_t>(bytes, 32));
+        text::advise_large_buffer(storage_.data(), bytes);
+        std::vector<std::size_t> ends;
+        ends.reserve(ids.size());
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            if (k + prefetch_distance < order.size()) __builtin_prefetch(&ids[order[k + prefetch_distance]]);
+            storage_.append(ids[order[k]].view());
+            ends.push_back(storage_.size());
+        }
+        samples_.reserve(ids.size());
+        duplicate = false;
+        for (std::size_t k = 0, begin = 0; k < ends.size(); begin = ends[k++]) {
+            const std::string_view sample(storage_.data() + begin, ends[k] - begin);
+            if (!samples_.empty() && samples_.back() == sample) {
+                duplicate = true;
+                return;
+            }
+            samples_.push_back(sample);
+        }
+        ranks_ = ViewIndex(samples_.size(), {samples_.data()});
         for (std::size_t r = 0; r < samples_.size(); ++r) {
-            ranks_.try_emplace(samples_[r], static_cast<std::uint32_t>(r), inserted);
+            if (r + prefetch_distance < samples_.size()) ranks_.prefetch(samples_[r + prefetch_distance]);
+            ranks_.insert(samples_[r], static_cast<std::uint32_t>(r));
         }
     }
     std::size_t size() const noexcept { return samples_.size(); }
     std::string_view operator[](std::uint32_t rank) const noexcept { return samples_[rank]; }
-    std::uint32_t rank(std::string_view sample) const {
-        const std::uint32_t* r = ranks_.find(sample);
-        return r ? *r : none;
-    }
+    const std::vector<std::string_view>& samples() const noexcept { return samples_; }
+    std::string take_storage() noexcept { return std::move(storage_); }
+    std::uint32_t rank(std::string_view sample) const { return ranks_.find(sample); }
     // The ranks of `ids`, in list order; on meeting a sample outside the universe
     // it stops and returns a pointer to that sample.
     const SampleId* ranks_of(const std::vector<SampleId>& ids, std::vector<std::uint32_t>& out) const {
         out.clear();
         out.reserve(ids.size());
-        for (const SampleId& id : ids) {
-            out.push_back(rank(id.view()));
-            if (out.back() == none) return &id;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (i + prefetch_distance < ids.size()) ranks_.prefetch(ids[i + prefetch_distance].view());
+            out.push_back(rank(ids[i].view()));
+            if (out.back() == none) return &ids[i];
         }
         return nullptr;
     }
 
 private:
+    // Moving a string or vector keeps its heap buffer, which the views and the
+    // index read; the storage is reserved whole, so it never reallocates.
+    std::string storage_;
     std::vector<std::string_view> samples_;
-    ViewTable ranks_;
+    ViewIndex ranks_;
 };
 
 // The group of each universe rank as a number (or none), and the group texts.
 class DenseGroups {
 public:
-    explicit DenseGroups(std::size_t universe) : of_rank_(universe, none), numbers_(16) {}
+    explicit DenseGroups(std::size_t universe) : of_rank_(universe, none), numbers_(16, {&names_}) {}
+    // The index reads names through this object's own `names_`.
+    DenseGroups(const DenseGroups&) = delete;
+    DenseGroups& operator=(const DenseGroups&) = delete;
 
     // Later assignments to a rank replace earlier ones.
     void assign(std::uint32_t rank, std::string_view group) {
-        bool inserted = false;
-        std::uint32_t& number = numbers_.try_emplace(group, static_cast<std::uint32_t>(names_.size()), inserted);
-        if (inserted) names_.push_back(group);
+        const auto next = static_cast<std::uint32_t>(names_.size());
+        const std::uint32_t number = numbers_.insert(group, next);
+        if (number == next) names_.push_back(group);
         of_rank_[rank] = number;
     }
     bool empty() const noexcept { return names_.empty(); }
@@ -167,9 +155,14 @@ public:
     std::string_view name(std::uint32_t number) const noexcept { return names_[number]; }
 
 private:
+    struct NameOf {
+        const std::vector<std::string_view>* names;
+        std::string_view operator()(std::uint32_t number) const { return (*names)[number]; }
+    };
+
     std::vector<std::uint32_t> of_rank_;
     std::vector<std::string_view> names_;
-    ViewTable numbers_;
+    text::TextIndex<NameOf> numbers_;
 };
 
 // Which side of the current fold each rank is on, and which groups are on its
@@ -249,18 +242,22 @@ Status AugmentationMetadata::validate() const {
 Status SampleRelationTable::validate() const {
     if (rows.empty()) return fail("sample relation table contains no rows");
 
-    ViewTable observations(rows.size());
+    ObservationIndex observations(rows.size(), {rows.data()});
     // Each sample's recording row: the first of its rows that names a group.
-    ViewTable recorded(rows.size());
+    RowSampleIndex recorded(rows.size(), {rows.data()});
     std::vector<std::string_view> origins;
-    bool inserted = false;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const SampleRelation& row = rows[i];
         const auto position = static_cast<std::uint32_t>(i);
-        observations.try_emplace(row.observation_id.view(), position, inserted);
-        if (!inserted) return fail(text::format("duplicate observation id `{}`", row.observation_id));
+        if (i + prefetch_distance < rows.size()) {
+            observations.prefetch(rows[i + prefetch_distance].observation_id.view());
+            recorded.prefetch(rows[i + prefetch_distance].sample_id.view());
+        }
+        if (observations.insert(row.observation_id.view(), position) != position) {
+            return fail(text::format("duplicate observation id `{}`", row.observation_id));
+        }
         if (row.group_id) {
-            const std::uint32_t first = recorded.try_emplace(row.sample_id.view(), position, inserted);
+            const std::uint32_t first = recorded.insert(row.sample_id.view(), position);
             const GroupId& group = *rows[first].group_id;
             if (group != *row.group_id) {
                 return fail(text::format("sample `{}` appears with conflicting groups `{}` and `{}`", row.sample_id,
@@ -290,8 +287,10 @@ Status SampleRelationTable::validate() const {
 
     // Of several missing origins the smallest is reported, whatever the row order.
     const std::string_view* missing = nullptr;
-    for (const std::string_view& origin : origins) {
-        if (!observations.find(origin) && (!missing || origin < *missing)) missing = &origin;
+    for (std::size_t i = 0; i < origins.size(); ++i) {
+        if (i + prefetch_distance < origins.size()) observations.prefetch(origins[i + prefetch_distance]);
+        const std::string_view& origin = origins[i];
+        if (observations.find(origin) == none && (!missing || origin < *missing)) missing = &origin;
     }
     if (missing) return fail(text::format("origin `{}` is not present as an observation", *missing));
     return {};
@@ -322,32 +321,38 @@ Status check_fold_set(const FoldSet& fold_set, DenseFoldSet* keep) {
     if (text::is_blank(id)) return fail("fold set id is empty");
     if (sample_ids.empty()) return fail("fold set contains no samples");
     if (folds.empty()) return fail("fold set contains no folds");
-    auto universe_set = relation::unique_samples("fold set sample_ids", sample_ids);
-    if (!universe_set) return std::unexpected(std::move(universe_set.error()));
+    bool duplicate = false;
+    Universe universe(sample_ids, duplicate);
+    if (duplicate) {
+        // The first repeat in list order is reported.
+        auto repeated = relation::unique_samples("fold set sample_ids", sample_ids);
+        if (!repeated) return std::unexpected(std::move(repeated.error()));
+    }
     // The map and the universe are both in ascending order: one walk over both
     // checks every key and gives its rank.
-    DenseGroups groups(universe_set->size());
+    DenseGroups groups(universe.size());
     std::uint32_t rank = 0;
     for (const auto& [sample, group] : sample_groups) {
-        while (rank < universe_set->size() && (*universe_set)[rank] < sample.view()) ++rank;
-        if (rank == universe_set->size() || (*universe_set)[rank] != sample.view()) {
+        while (rank < universe.size() && text::less_bytes(universe[rank], sample.view())) ++rank;
+        if (rank == universe.size() || universe[rank] != sample.view()) {
             return fail(text::format("sample group map references unknown sample `{}`", sample));
         }
         groups.assign(rank, group.view());
     }
 
-    Universe universe(std::vector<std::string_view>(universe_set->begin(), universe_set->end()));
     FoldSides sides(universe.size(), groups.count());
     std::vector<std::uint32_t> validation_counts(universe.size(), 0);
-    ViewTable fold_ids(folds.size());
+    constexpr auto fold_id_of = [](const FoldAssignment& f) { return std::string_view(f.fold_id); };
+    text::TextIndex<TextAt<FoldAssignment, fold_id_of>> fold_ids(folds.size(), {folds.data()});
     std::vector<std::uint32_t> train;
     std::vector<std::uint32_t> validation;
-    bool inserted = false;
-    for (const FoldAssignment& fold : folds) {
+    for (std::size_t f = 0; f < folds.size(); ++f) {
+        const FoldAssignment& fold = folds[f];
         if (text::is_blank(fold.fold_id)) return fail("fold assignment id is empty");
         // Free text compared byte for byte: " f" and "f" are two folds.
-        fold_ids.try_emplace(fold.fold_id, 0, inserted);
-        if (!inserted) return fail(text::format("duplicate fold id `{}`", fold.fold_id));
+        if (fold_ids.insert(fold.fold_id, static_cast<std::uint32_t>(f)) != f) {
+            return fail(text::format("duplicate fold id `{}`", fold.fold_id));
+        }
         const SampleId* unknown = universe.ranks_of(fold.train_sample_ids, train);
         if (!unknown) unknown = universe.ranks_of(fold.validation_sample_ids, validation);
         if (unknown) return check_fold_with_unknown_samples(fold, universe, unknown->view());
@@ -381,8 +386,8 @@ Status check_fold_set(const FoldSet& fold_set, DenseFoldSet* keep) {
             }
         }
         if (keep) {
-            keep->train.push_back(train);
-            keep->validation.push_back(validation);
+            keep->train.push_back(std::move(train));
+            keep->validation.push_back(std::move(validation));
         }
     }
 
@@ -399,6 +404,51 @@ Status check_fold_set(const FoldSet& fold_set, DenseFoldSet* keep) {
 }  // namespace
 
 Status FoldSet::validate() const { return check_fold_set(*this, nullptr); }
+
+namespace relation {
+
+namespace {
+
+// Puts distinct ranks below `universe` in ascending order: through a bitmap when
+// they cover a good part of the universe (linear), else by sorting.
+void sort_distinct_ranks(std::vector<std::uint32_t>& ranks, std::size_t universe, std::vector<std::uint64_t>& bits) {
+    if (ranks.size() < universe / 32) {
+        std::sort(ranks.begin(), ranks.end());
+        return;
+    }
+    bits.assign((universe + 63) / 64, 0);
+    for (std::uint32_t r : ranks) bits[r >> 6] |= std::uint64_t{1} << (r & 63);
+    std::size_t at = 0;
+    for (std::size_t word = 0; word < bits.size(); ++word) {
+        for (std::uint64_t b = bits[word]; b; b &= b - 1) {
+            ranks[at++] = static_cast<std::uint32_t>(word * 64 + static_cast<std::size_t>(std::countr_zero(b)));
+        }
+    }
+}
+
+}  // namespace
+
+Result<CanonicalFoldSet> canonical_fold_set(const FoldSet& fold_set) {
+    DenseFoldSet dense;
+    if (auto ok = check_fold_set(fold_set, &dense); !ok) return std::unexpected(std::move(ok.error()));
+    CanonicalFoldSet out;
+    const std::size_t universe = dense.universe->size();
+    out.universe = dense.universe->samples();
+    out.storage = dense.universe->take_storage();  // the views above point into it
+    const auto& folds = fold_set.folds;
+    out.fold_order = text::byte_order(folds.size(), [&](std::size_t i) { return std::string_view(folds[i].fold_id); });
+    // Validation has made every list duplicate-free and inside the universe, so
+    // ascending ranks are the lists in byte order.
+    std::vector<std::uint64_t> bits;
+    for (auto* lists : {&dense.train, &dense.validation}) {
+        for (auto& ranks : *lists) sort_distinct_ranks(ranks, universe, bits);
+    }
+    out.train = std::move(dense.train);
+    out.validation = std::move(dense.validation);
+    return out;
+}
+
+}  // namespace relation
 
 Status SampleRelationTable::validate_fold_set(const FoldSet& fold_set) const {
     if (auto ok = validate(); !ok) return ok;
@@ -446,16 +496,16 @@ Status SampleRelationTable::validate_fold_set(const FoldSet& fold_set) const {
         std::uint32_t origin_sample;
         std::string_view origin;
     };
-    ViewTable observations(rows.size());
-    bool inserted = false;
+    ObservationIndex observations(rows.size(), {rows.data()});
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        observations.try_emplace(rows[i].observation_id.view(), static_cast<std::uint32_t>(i), inserted);
+        if (i + prefetch_distance < rows.size()) observations.prefetch(rows[i + prefetch_distance].observation_id.view());
+        observations.insert(rows[i].observation_id.view(), static_cast<std::uint32_t>(i));
     }
     std::vector<Link> links;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (!rows[i].origin_id) continue;
-        if (const std::uint32_t* origin_row = observations.find(rows[i].origin_id->view())) {
-            links.push_back({row_ranks[i], row_ranks[*origin_row], rows[i].origin_id->view()});
+        if (const std::uint32_t origin_row = observations.find(rows[i].origin_id->view()); origin_row != none) {
+            links.push_back({row_ranks[i], row_ranks[origin_row], rows[i].origin_id->view()});
         }
     }
 
@@ -516,14 +566,17 @@ const std::string_view* GroupMap::find(std::string_view sample) const noexcept {
 }
 
 Result<SampleSet> unique_samples(std::string_view label, const std::vector<SampleId>& samples) {
-    std::vector<std::string_view> items = sorted_views(samples, [](const SampleId& s) { return s.view(); });
-    if (std::adjacent_find(items.begin(), items.end()) != items.end()) {
+    std::vector<std::string_view> items = sorted_views(samples);
+    if (std::adjacent_find(items.begin(), items.end(), [](std::string_view a, std::string_view b) {
+            return text::byte_prefix(a) == text::byte_prefix(b) && a == b;
+        }) != items.end()) {
         // A repeat exists; find the first one in list order.
-        ViewTable seen(samples.size());
-        bool inserted = true;
-        for (const SampleId& s : samples) {
-            seen.try_emplace(s.view(), 0, inserted);
-            if (!inserted) return fail(text::format("{} contains duplicate sample `{}`", label, s));
+        constexpr auto id_view = [](const SampleId& s) { return s.view(); };
+        text::TextIndex<TextAt<SampleId, id_view>> seen(samples.size(), {samples.data()});
+        for (std::size_t i = 0; i < samples.size(); ++i) {
+            if (seen.insert(samples[i].view(), static_cast<std::uint32_t>(i)) != i) {
+                return fail(text::format("{} contains duplicate sample `{}`", label, samples[i]));
+            }
         }
     }
     return SampleSet::from_sorted(std::move(items));
@@ -532,14 +585,15 @@ Result<SampleSet> unique_samples(std::string_view label, const std::vector<Sampl
 Status validate_group_boundary(std::string_view fold_id, const SampleSet& train, const SampleSet& validation,
                                const GroupMap& groups) {
     if (groups.empty()) return {};
-    ViewTable train_groups(train.size());
-    bool inserted = false;
+    std::vector<std::string_view> names;
     for (std::string_view s : train) {
-        if (const std::string_view* g = groups.find(s)) train_groups.try_emplace(*g, 0, inserted);
+        if (const std::string_view* g = groups.find(s)) names.push_back(*g);
     }
+    ViewIndex train_groups(names.size(), {names.data()});
+    for (std::size_t i = 0; i < names.size(); ++i) train_groups.insert(names[i], static_cast<std::uint32_t>(i));
     for (std::string_view s : validation) {
         const std::string_view* g = groups.find(s);
-        if (g && train_groups.find(*g)) return group_leak(fold_id, *g);
+        if (g && train_groups.find(*g) != ViewIndex::absent) return group_leak(fold_id, *g);
     }
     return {};
 }
@@ -548,16 +602,16 @@ Status validate_origin_boundary(std::string_view fold_id, const SampleSet& train
                                 const std::vector<SampleRelation>& rows) {
     // Observation to row; a repeated observation maps to its last row, as a map
     // filled in row order would.
-    ViewTable observations(rows.size());
+    ObservationIndex observations(rows.size(), {rows.data()});
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        observations.insert_or_assign(rows[i].observation_id.view(), static_cast<std::uint32_t>(i));
+        observations.assign(rows[i].observation_id.view(), static_cast<std::uint32_t>(i));
     }
     for (const SampleRelation& row : rows) {
         if (!row.origin_id) continue;
-        const std::uint32_t* origin_row = observations.find(row.origin_id->view());
-        if (!origin_row) continue;
+        const std::uint32_t origin_row = observations.find(row.origin_id->view());
+        if (origin_row == none) continue;
         const std::string_view sample = row.sample_id.view();
-        const std::string_view origin_sample = rows[*origin_row].sample_id.view();
+        const std::string_view origin_sample = rows[origin_row].sample_id.view();
         if ((train.contains(sample) && validation.contains(origin_sample)) ||
             (validation.contains(sample) && train.contains(origin_sample))) {
             return origin_leak(fold_id, row.origin_id->view());

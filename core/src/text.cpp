@@ -1,5 +1,10 @@
 #include "veltrinax/text.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 namespace veltrinax::text {
 
 bool is_white_space(char32_t c) noexcept {
@@ -95,6 +100,21 @@ void append_utf8(std::string& out, char32_t c) {
         out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
         out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
+}
+
+void advise_large_buffer(const void* data, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes < 2 * huge) return;
+    // Only whole huge pages inside the buffer: the advice must not reach memory
+    // that belongs to anyone else.
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + huge - 1) & ~(huge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data) + bytes) & ~(huge - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)bytes;
+#endif
 }
 
 }  // namespace veltrinax::text

@@ -34,7 +34,9 @@ std::string to_hex(const Digest& digest);
 std::string sha256_hex(std::string_view bytes);
 
 // The record form: convert to a generic value, read that value back as the same
-// record type, and write the result compactly.
+// record type, and write the result compactly. The fingerprints below produce
+// these bytes by writing the validated record directly, for which the round trip
+// is the identity (the argument is in fingerprint.cpp, and a test compares both).
 template <json::Codable T>
 Result<std::string> canonical_record_text(const T& record) {
     json::Value value = json::to_value(record);

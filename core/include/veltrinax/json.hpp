@@ -14,7 +14,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +25,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+#include "veltrinax/text.hpp"
 
 namespace veltrinax::json {
 
@@ -158,6 +162,9 @@ inline bool Object::operator==(const Object& other) const { return members_ == o
 // Sorted containers used by records (maps keyed by text or identifiers, sets)
 // ---------------------------------------------------------------------------
 
+template <class K>
+struct KeyCodec;  // how a map key reads and writes as text (below)
+
 // A map kept as a vector sorted by key (byte order), one entry per key.
 template <class K, class V>
 class SortedMap {
@@ -170,12 +177,28 @@ public:
     // Builds the map from entries in document order; of repeated keys the last wins.
     static SortedMap from_entries(std::vector<value_type> entries) {
         SortedMap m;
-        std::stable_sort(entries.begin(), entries.end(),
-                         [](const value_type& a, const value_type& b) { return a.first < b.first; });
+        auto less = [](const value_type& a, const value_type& b) { return a.first < b.first; };
+        if (std::adjacent_find(entries.begin(), entries.end(), [&](const value_type& a, const value_type& b) {
+                return !less(a, b);
+            }) == entries.end()) {
+            m.entries_ = std::move(entries);  // already strictly ascending, as a writer leaves it
+            return m;
+        }
+        std::vector<std::uint32_t> order;
+        if constexpr (requires(const K& k) { KeyCodec<K>::to_text(k); }) {
+            order = text::byte_order(entries.size(), [&](std::size_t i) { return KeyCodec<K>::to_text(entries[i].first); });
+        } else {
+            order.resize(entries.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+            std::stable_sort(order.begin(), order.end(),
+                             [&](std::uint32_t a, std::uint32_t b) { return less(entries[a], entries[b]); });
+        }
         m.entries_.reserve(entries.size());
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i + 1 < entries.size() && !(entries[i].first < entries[i + 1].first)) continue;
-            m.entries_.push_back(std::move(entries[i]));
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (i + 8 < order.size()) __builtin_prefetch(&entries[order[i + 8]]);
+            // Of a run of equal keys the last in document order (the last of the run) wins.
+            if (i + 1 < order.size() && !less(entries[order[i]], entries[order[i + 1]])) continue;
+            m.entries_.push_back(std::move(entries[order[i]]));
         }
         return m;
     }
@@ -260,20 +283,56 @@ public:
     Writer() { out_.reserve(128); }
     explicit Writer(std::size_t reserve) { out_.reserve(reserve); }
 
-    void null() { out_.append("null"); }
-    void boolean(bool b) { out_.append(b ? "true" : "false"); }
+    void null() { raw(std::string_view("null")); }
+    void boolean(bool b) { raw(b ? std::string_view("true") : std::string_view("false")); }
     void unsigned_integer(std::uint64_t n);
     void signed_integer(std::int64_t n);
     void floating(double d) { append_float(out_, d); }
     void string(std::string_view s);
     void value(const Value& v);
-    void raw(char c) { out_.push_back(c); }
-    void raw(std::string_view s) { out_.append(s); }
+    void raw(char c) {
+        put(1, [&](char* p) {
+            *p = c;
+            return std::size_t{1};
+        });
+    }
+    void raw(std::string_view s) {
+        put(s.size(), [&](char* p) {
+            std::memcpy(p, s.data(), s.size());
+            return s.size();
+        });
+    }
+
+    // `"key":`, after a comma unless `first`; for keys that need no escaping.
+    void plain_key(std::string_view key, bool first) {
+        put(key.size() + 4, [&](char* p) {
+            char* q = p;
+            if (!first) *q++ = ',';
+            *q++ = '"';
+            std::memcpy(q, key.data(), key.size());
+            q += key.size();
+            *q++ = '"';
+            *q++ = ':';
+            return static_cast<std::size_t>(q - p);
+        });
+    }
 
     std::string& buffer() noexcept { return out_; }
     std::string take() noexcept { return std::move(out_); }
 
 private:
+    // Appends at most `max` bytes written by `fill(p)`, which returns how many it
+    // wrote. Capacity grows by doubling and is always reserved before the string
+    // is told its new length, so the writes are plain stores. (Left to grow the
+    // string itself, resize_and_overwrite in libstdc++ 12 records the requested
+    // length as the new capacity, and every later append would reallocate.)
+    template <class Fill>
+    void put(std::size_t max, Fill&& fill) {
+        const std::size_t at = out_.size();
+        if (at + max > out_.capacity()) out_.reserve(std::max(at + max, 2 * out_.capacity()));
+        out_.resize_and_overwrite(at + max, [&](char* p, std::size_t) { return at + fill(p + at); });
+    }
+
     std::string out_;
 };
 
@@ -343,6 +402,24 @@ public:
     // After the opening quote: a view into the text when the string has no
     // escapes, else into `scratch`.
     bool parse_str_view(std::string& scratch, std::string_view& out);
+    // At an opening quote: when the string that follows holds only bytes for
+    // which `plain[byte]` is true, ends at its first closing quote and is
+    // `min_size` to `max_size` bytes long, sets `out` to its contents, moves past
+    // the closing quote and returns true. Otherwise moves nothing and returns
+    // false, so the full reader can take over at the same place (with the outcome
+    // it would have had in the first place).
+    bool try_plain_string(const bool* plain, std::size_t min_size, std::size_t max_size,
+                          std::string_view& out) noexcept {
+        const char* data = text_.data();
+        const std::size_t n = text_.size();
+        const std::size_t start = idx_ + 1;
+        std::size_t i = start;
+        while (i < n && plain[static_cast<unsigned char>(data[i])]) ++i;
+        if (i >= n || data[i] != '"' || i - start < min_size || i - start > max_size) return false;
+        out = std::string_view(data + start, i - start);
+        idx_ = i + 1;
+        return true;
+    }
     bool ignore_str();
     bool parse_number(bool positive, Number& out);  // after an optional minus sign
     bool peek_invalid_type(std::string_view expected);
@@ -567,10 +644,37 @@ template <class T>
 struct Codec<std::vector<T>> {
     static bool read(TextReader& in, std::vector<T>& out) {
         out.clear();
-        return read_text_seq(in, "a sequence", [&] {
-            out.emplace_back();
-            return Codec<T>::read(in, out.back());
+        // Long lists are gathered in blocks and moved once into a vector of the
+        // exact size: a vector grown by doubling would move every element about
+        // twice and, at its last growth, hold two copies of the list at once.
+        // Blocks of 16 MiB or more, so that most of each can be backed by huge pages.
+        constexpr std::size_t block = std::max<std::size_t>(1024, (std::size_t{16} << 20) / sizeof(T) + 1);
+        std::vector<std::vector<T>> blocks;
+        bool ok = read_text_seq(in, "a sequence", [&] {
+            std::vector<T>* target = &out;
+            if (out.size() == block) {
+                if (blocks.empty() || blocks.back().size() == block) {
+                    blocks.emplace_back();
+                    blocks.back().reserve(block);
+                    text::advise_large_buffer(blocks.back().data(), block * sizeof(T));
+                }
+                target = &blocks.back();
+            } else if (out.empty()) {
+                out.reserve(16);
+            }
+            target->emplace_back();
+            return Codec<T>::read(in, target->back());
         });
+        if (!ok || blocks.empty()) return ok;
+        std::size_t total = out.size();
+        for (const auto& b : blocks) total += b.size();
+        out.reserve(total);
+        text::advise_large_buffer(out.data(), total * sizeof(T));
+        for (auto& b : blocks) {
+            std::move(b.begin(), b.end(), std::back_inserter(out));
+            std::vector<T>().swap(b);
+        }
+        return true;
     }
     static bool read(ValueReader& in, const Value& v, std::vector<T>& out) {
         if (!v.is_array()) return in.invalid_type(v, "a sequence");
@@ -908,6 +1012,16 @@ int field_index(std::string_view key) {
     return -1;
 }
 
+// As `field_index`, trying first the field after `previous`: documents written by
+// a program list the keys in declared order, so this one guess mostly settles it.
+template <class T>
+int field_index_after(int previous, std::string_view key) {
+    static constexpr auto keys = field_keys<T>();
+    const auto guess = static_cast<std::size_t>(previous + 1);
+    if (guess < keys.size() && keys[guess] == key) return static_cast<int>(guess);
+    return field_index<T>(key);
+}
+
 template <class T>
 std::string expected_struct() {
     return "struct " + std::string(Record<T>::name);
@@ -943,11 +1057,12 @@ bool read_record_map(TextReader& in, T& out) {
     bool first = true;
     std::string scratch;
     std::string_view key;
+    int previous = -1;
     for (;;) {
         int r = in.next_key(first, scratch, key);
         if (r < 0) return false;
         if (r == 0) break;
-        int idx = field_index<T>(key);
+        int idx = field_index_after<T>(previous, key);
         if (idx < 0) {
             if constexpr (deny_unknown<T>()) {
                 static constexpr auto keys = field_keys<T>();
@@ -965,6 +1080,7 @@ bool read_record_map(TextReader& in, T& out) {
         });
         if (!ok) return false;
         seen |= bit;
+        previous = idx;
     }
     return finish_missing(in, out, seen);
 }
@@ -1028,6 +1144,24 @@ bool read_text_container(TextReader& in, std::string_view expected, MapBody&& ma
     return ok;
 }
 
+// Writes a record's object form exactly as its codec does (declared key order,
+// each field's emission rule), except that a field for which `custom(w, member)`
+// returns true has had its value written by `custom` (after its key). `member` is
+// the field's member pointer; fields `custom` declines are written as usual.
+template <DeclaredRecord T, class Custom>
+void write_record_with(Writer& w, const T& r, Custom&& custom) {
+    w.raw('{');
+    bool first = true;
+    detail::for_each_field<T>([&](auto, const auto& field) {
+        if (field.omitted(r)) return;
+        using V = typename std::remove_cvref_t<decltype(field)>::value_type;
+        w.plain_key(field.key, first);  // declared keys are plain ASCII
+        first = false;
+        if (!custom(w, field.member)) Codec<V>::write(w, r.*(field.member));
+    });
+    w.raw('}');
+}
+
 template <DeclaredRecord T>
 struct Codec<T> {
     static bool read(TextReader& in, T& out) {
@@ -1081,19 +1215,7 @@ struct Codec<T> {
     }
 
     static void write(Writer& w, const T& r) {
-        w.raw('{');
-        bool first = true;
-        detail::for_each_field<T>([&](auto, const auto& field) {
-            if (field.omitted(r)) return;
-            using V = typename std::remove_cvref_t<decltype(field)>::value_type;
-            if (!first) w.raw(',');
-            first = false;
-            w.raw('"');
-            w.raw(field.key);  // declared keys are plain ASCII
-            w.raw("\":");
-            Codec<V>::write(w, r.*(field.member));
-        });
-        w.raw('}');
+        write_record_with(w, r, [](Writer&, auto) { return false; });
     }
 
     static Value to_value(const T& r) {

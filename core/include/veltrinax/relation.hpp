@@ -12,6 +12,7 @@
 // only while the records they were built from are alive and unchanged.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -159,6 +160,24 @@ Result<SampleSet> unique_samples(std::string_view label, std::vector<SampleId>&&
 // validation sample.
 Status validate_group_boundary(std::string_view fold_id, const SampleSet& train, const SampleSet& validation,
                                const GroupMap& groups);
+
+// A validated fold set in its canonical order: the universe in byte order (held
+// in `storage`), the fold positions in byte order of their fold ids (a
+// stable order), and for each fold position its train and validation samples as
+// ascending ranks into the universe. Move it, never copy it: a copy's views would
+// still point into the original's storage.
+struct CanonicalFoldSet {
+    std::string storage;  // the universe's texts, in order (its views point here)
+    std::vector<std::string_view> universe;
+    std::vector<std::uint32_t> fold_order;
+    std::vector<std::vector<std::uint32_t>> train;
+    std::vector<std::vector<std::uint32_t>> validation;
+};
+
+// Runs `FoldSet::validate` (its error comes back unchanged), then orders the
+// fold set as its fingerprint needs it, reusing the ranks validation computed.
+Result<CanonicalFoldSet> canonical_fold_set(const FoldSet& fold_set);
+Result<CanonicalFoldSet> canonical_fold_set(FoldSet&&) = delete;
 
 // No row may sit on one side of the fold while the observation it names as its
 // origin sits on the other; the first leaking row in row order is reported. A

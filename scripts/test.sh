@@ -1,14 +1,55 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ core suite (CTest) and the Python suite (pytest)
-# against the module as `pip install .` installs it.
+# Runs every test, on a fresh machine too: installs what is missing, then
+#   1. builds the core and its C++ tests with warnings as errors and runs them;
+#   2. builds the abi3 wheel once, checks that it uses the stable ABI only,
+#      installs it and runs the Python tests against it;
+#   3. builds the core, the C++ tests and the fuzz harnesses again with clang
+#      under AddressSanitizer and UndefinedBehaviorSanitizer, runs the tests and
+#      replays the fuzz corpus under them, then fuzzes every harness briefly.
+# Any failure, warning in our code or sanitizer report stops the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export DEBIAN_FRONTEND=noninteractive PIP_DISABLE_PIP_VERSION_CHECK=1
 
-build_dir=${VELTRINAX_TEST_BUILD_DIR:-build/tests}
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVELTRINAX_BUILD_TESTS=ON -DVELTRINAX_WERROR=ON >/dev/null
-cmake --build "$build_dir"
-ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
-python3 -m pip install --quiet .
-python3 -m pytest -q tests/python
+missing=()
+for pkg in libgtest-dev libssl-dev clang-16 libclang-rt-16-dev; do
+  dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+done
+command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+if [ ${#missing[@]} -gt 0 ]; then
+  as_root apt-get update -qq
+  as_root apt-get install -y -qq "${missing[@]}"
+fi
+python3 -m pip install --quiet "pytest==9.0.3" "hypothesis==6.155.2" "abi3audit==0.0.26" \
+  "scikit-build-core>=0.10"
+
+echo "== C++ tests"
+build=build/tests
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRINAX_BUILD_TESTS=ON -DVELTRINAX_WERROR=ON >/dev/null
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+echo "== wheel and Python tests"
+rm -rf build/dist
+python3 -m pip wheel --quiet --no-deps -w build/dist .
+wheel=$(ls build/dist/veltrinax-*-cp311-abi3-*.whl)
+abi3audit --strict --report "$wheel"
+python3 -m pip install --quiet --force-reinstall --no-deps "$wheel"
+python3 -m pytest -q -p no:cacheprovider tests/python
+
+echo "== sanitizers and fuzzing"
+# Line tables only, for readable reports; the fuzzed code (core and harnesses)
+# at -O1, the tests at -O0, which keeps this build short on few cores.
+sanitize=build/sanitize
+CC=clang-16 CXX=clang++-16 cmake -S . -B "$sanitize" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -gline-tables-only" -DVELTRINAX_FUZZ_CODE_FLAGS=-O1 -DVELTRINAX_WERROR=ON \
+  -DVELTRINAX_BUILD_TESTS=ON -DVELTRINAX_SANITIZE=address,undefined -DVELTRINAX_FUZZ=ON >/dev/null
+cmake --build "$sanitize" --target veltrinax_core_tests veltrinax_fuzz_replay veltrinax_fuzzers
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+ctest --test-dir "$sanitize" --output-on-failure -j "$(nproc)"
+bash fuzz/run.sh smoke "$sanitize" 5
+echo "== all tests passed"

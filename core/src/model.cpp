@@ -428,7 +428,6 @@ namespace {
 constexpr std::string_view tag_key = "kind";
 constexpr std::array<std::string_view, 2> variant_names{"explicit", "regular_grid"};
 constexpr std::size_t explicit_tag = 0;
-constexpr std::size_t regular_grid_tag = 1;
 constexpr std::string_view enum_expected = "internally tagged enum CoordinateValues";
 constexpr std::string_view tag_expected = "variant identifier";
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "veltrinax/adapter.hpp"
+#include "readers.hpp"
 
 namespace {
 
@@ -18,19 +19,9 @@ using namespace veltrinax;
 constexpr std::uint64_t max_u64 = UINT64_MAX;
 
 // "OK <compact text>" or "ERR <reader message>", like the reading peer prints.
-template <class T>
-std::string read_write(std::string_view text) {
-    auto r = json::from_text<T>(text);
-    return r ? "OK " + json::to_text(*r) : "ERR " + r.error().to_string();
-}
-
+// (The reader's messages on these records are among the recorded peer cases.)
 std::string read_write_as(std::string_view type, std::string_view text) {
-    if (type == "InputPortSpec") return read_write<InputPortSpec>(text);
-    if (type == "ModelInputSpec") return read_write<ModelInputSpec>(text);
-    if (type == "AdapterSpec") return read_write<AdapterSpec>(text);
-    if (type == "AdapterRegistrySpec") return read_write<AdapterRegistrySpec>(text);
-    if (type == "PlanningPolicy") return read_write<PlanningPolicy>(text);
-    return "unknown type";
+    return veltrinax::testing::read_document(type, text, false).value_or("no reader for the type");
 }
 
 // The validation message of a record read from text, or "" when valid.
@@ -118,18 +109,11 @@ TEST(AdapterContractJson, ReadsDefaultsAndWritesEveryField) {
         {"InputPortSpec", R"(["x",["r"],["t"],3,true])",
          R"(OK {"name":"x","accepted_representations":["r"],"accepted_types":["t"],"rank":3,"multi_source":true,)"
          R"("optional":false})"},
-        {"InputPortSpec", R"(["x",["r"],["t"]])",
-         "ERR invalid length 3, expected struct InputPortSpec with 6 elements at line 1 column 17"},
         {"InputPortSpec", R"({"name":"x","accepted_representations":["r"],"accepted_types":["t"],"rank":-1})",
          "ERR invalid value: integer `-1`, expected usize at line 1 column 77"},
-        {"InputPortSpec", R"("x")",
-         R"(ERR invalid type: string "x", expected struct InputPortSpec at line 1 column 3)"},
         {"ModelInputSpec", R"({"ports":[]})", R"(OK {"ports":[],"default_fusion":null})"},
         {"ModelInputSpec", R"({"ports":[],"default_fusion":{"b":1,"a":{"d":2,"c":null}}})",
          R"(OK {"ports":[],"default_fusion":{"a":{"c":null,"d":2},"b":1}})"},
-        {"ModelInputSpec", R"([[]])",
-         "ERR invalid length 1, expected struct ModelInputSpec with 2 elements at line 1 column 4"},
-        {"ModelInputSpec", R"({"default_fusion":3})", "ERR missing field `ports` at line 1 column 20"},
         {"AdapterSpec",
          R"({"id":"a","version":"1","input_type":"t","input_representation":"r","output_type":"t",)"
          R"("output_representation":"s","cost":0,"fit_scope":"fold_train","params":{"z":1,"a":[1.5]}})",
@@ -143,7 +127,6 @@ TEST(AdapterContractJson, ReadsDefaultsAndWritesEveryField) {
         // The count given, not the index of the first missing required field.
         {"AdapterSpec", R"(["a","1","t","r","t","s",1])",
          "ERR invalid length 7, expected struct AdapterSpec with 13 elements at line 1 column 27"},
-        {"AdapterSpec", R"({"version":"1","cost":1})", "ERR missing field `id` at line 1 column 24"},
         {"AdapterRegistrySpec", "{}", R"(OK {"adapters":[]})"},
         {"AdapterRegistrySpec", "[]", R"(OK {"adapters":[]})"},
         {"PlanningPolicy", "{}",
@@ -157,16 +140,8 @@ TEST(AdapterContractJson, ReadsDefaultsAndWritesEveryField) {
         {"PlanningPolicy", R"([true,false,true,[],[],false,2])",
          R"(OK {"allow_lossy":true,"allow_stateful":false,"allow_supervised":true,"forbidden_adapters":[],)"
          R"("preferred_adapters":[],"require_user_choice_on_ambiguity":false,"max_hops":2})"},
-        {"PlanningPolicy", "[]",
-         "ERR invalid length 0, expected struct PlanningPolicy with 7 elements at line 1 column 2"},
-        {"PlanningPolicy", R"({"max_hops":-1})", "ERR invalid value: integer `-1`, expected usize at line 1 column 14"},
     };
     for (const auto& c : cases) EXPECT_EQ(read_write_as(c.type, c.input), c.expected) << c.type << " " << c.input;
-}
-
-TEST(AdapterContractJson, DefaultPolicyEqualsPolicyReadFromEmptyObject) {
-    EXPECT_EQ(policy_of("{}"), PlanningPolicy{});
-    EXPECT_TRUE(PlanningPolicy{}.require_user_choice_on_ambiguity);
 }
 
 // ---------------------------------------------------------------------------
@@ -192,9 +167,7 @@ TEST(AdapterContractValidation, PortsAndModelInputsReportTheFirstViolation) {
         {port("x"), ""},
         {port("a/b:c_d-1.2"), ""},
         {port("   "), "input port name is empty"},
-        {port(""), "input port name is empty"},
         {port(" x"), "input port ` x` contains unsupported characters"},
-        {port("x+y"), "input port `x+y` contains unsupported characters"},
         {port("caf\xc3\xa9"), "input port `caf\xc3\xa9` contains unsupported characters"},
         {port("x", "[]", "[]"), "input port `x` accepts no representations"},
         {port("x", R"(["r"])", "[]"), "input port `x` accepts no types"},
@@ -225,7 +198,6 @@ TEST(AdapterContractValidation, AdaptersAndRegistriesReportTheFirstViolation) {
         {adapter_json("a b", "1", not_deterministic), "adapter `a b` contains unsupported characters"},
         {adapter_json("a", ""), "adapter version name is empty"},
         {adapter_json("a", "1.0+x"), "adapter version `1.0+x` contains unsupported characters"},
-        {adapter_json("a", "1 0"), "adapter version `1 0` contains unsupported characters"},
         {adapter_json("a", "1", R"(,"stateful":true)" + not_deterministic), "adapter `a` is not deterministic"},
         {adapter_json("a", "1", R"(,"stateful":true,"fit_scope":"stateless")"),
          "stateful adapter `a` cannot use stateless fit scope"},

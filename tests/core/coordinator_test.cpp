@@ -10,6 +10,7 @@
 #include "veltrinax/coordinator.hpp"
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/text.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -18,20 +19,11 @@ namespace json = veltrinax::json;
 using vx::CoordinatorRelation;
 using vx::CoordinatorRelationSet;
 
-// The bare message of a rule failure, the display text of any other error.
-std::string message(const vx::DataError& e) {
-    const auto* v = e.get<vx::DataError::Validation>();
-    return v ? v->message : e.to_string();
-}
-std::string outcome(const vx::Result<std::string>& r) { return r ? *r : message(r.error()); }
-std::string outcome(const vx::Status& s) { return s ? "ok" : message(s.error()); }
+using vx::testing::outcome;
+using vx::testing::read;
 
-template <class T>
-T read(std::string_view text) {
-    auto r = json::from_text<T>(text);
-    EXPECT_TRUE(r.has_value()) << text << " -> " << (r ? "" : r.error().to_string());
-    return r ? std::move(*r) : T{};
-}
+// The text computed (a unit identity, a fingerprint), or the outcome of its error.
+std::string text_or_error(const vx::Result<std::string>& r) { return r ? *r : outcome(r.error()); }
 
 CoordinatorRelationSet set_of(std::string_view records) {
     return read<CoordinatorRelationSet>(vx::text::format(R"({"records":[{}]})", records));
@@ -61,7 +53,7 @@ TEST(CoordinatorRelation, UnitIdentityAfterTheFreeTextChecks) {
          "relation `o1` has invalid derived_unit_id"},
     };
     for (const auto& [doc, expected] : cases) {
-        EXPECT_EQ(outcome(read<CoordinatorRelation>(doc).effective_unit_id()), expected) << doc;
+        EXPECT_EQ(text_or_error(read<CoordinatorRelation>(doc).effective_unit_id()), expected) << doc;
     }
 }
 
@@ -118,7 +110,7 @@ TEST(CoordinatorRelationSet, RulesInOrder) {
         const CoordinatorRelationSet set = set_of(records);
         EXPECT_EQ(outcome(set.validate()), expected) << records;
         if (expected != "ok") {
-            EXPECT_EQ(outcome(set.fingerprint()), expected) << records;
+            EXPECT_EQ(text_or_error(set.fingerprint()), expected) << records;
         }
     }
 
@@ -135,13 +127,13 @@ TEST(CoordinatorRelationSet, WrittenFormAndCanonicalFingerprint) {
         R"("unit_level":"observation","unit_id":null,"observation_id":"o1","sample_id":"s1","source_id":null,"rep_id":null,"target_id":null,"group_id":null,"origin_sample_id":null,"derived_unit_id":null,"component_observation_ids":[],"sample_influence_weight":null,"quality_flag":null,"is_augmented":false)";
     const CoordinatorRelationSet one = set_of(R"({"observation_id":"o1","sample_id":"s1"})");
     EXPECT_EQ(json::to_text(one), R"({"records":[{)" + minimal + "}]}");
-    EXPECT_EQ(outcome(one.fingerprint()),
+    EXPECT_EQ(text_or_error(one.fingerprint()),
               vx::fingerprint::sha256_hex(R"([{"effective_unit_id":"o1",)" + minimal + "}]"));
 
     // Sorted by unit identity (not by observation), with the tail fields written only when set.
     const CoordinatorRelationSet two = set_of(
         R"({"observation_id":"a","sample_id":"s2","unit_id":"z","sample_influence_weight":1e16,"excluded":true,"metadata":{"b":1,"a":[0.5]},"tags":["t"]},{"observation_id":"b","sample_id":"s1","unit_level":"physical_sample"})");
-    EXPECT_EQ(outcome(two.fingerprint()),
+    EXPECT_EQ(text_or_error(two.fingerprint()),
               vx::fingerprint::sha256_hex(
                   R"([{"effective_unit_id":"s1","unit_level":"physical_sample","unit_id":null,"observation_id":"b","sample_id":"s1","source_id":null,"rep_id":null,"target_id":null,"group_id":null,"origin_sample_id":null,"derived_unit_id":null,"component_observation_ids":[],"sample_influence_weight":null,"quality_flag":null,"is_augmented":false},)"
                   R"({"effective_unit_id":"z","unit_level":"observation","unit_id":"z","observation_id":"a","sample_id":"s2","source_id":null,"rep_id":null,"target_id":null,"group_id":null,"origin_sample_id":null,"derived_unit_id":null,"component_observation_ids":[],"sample_influence_weight":1e+16,"quality_flag":null,"is_augmented":false,"excluded":true,"metadata":{"a":[0.5],"b":1},"tags":["t"]}])"));
@@ -150,14 +142,14 @@ TEST(CoordinatorRelationSet, WrittenFormAndCanonicalFingerprint) {
 TEST(CoordinatorRelationSet, FingerprintIgnoresOrderButNotContent) {
     const CoordinatorRelationSet base = set_of(
         R"({"observation_id":"o3","sample_id":"s2"},{"observation_id":"o1","sample_id":"s1","unit_level":"source_sample","source_id":"x"},{"observation_id":"o2","sample_id":"s1","unit_level":"combo","derived_unit_id":"d","component_observation_ids":["o1"]})");
-    const std::string fp = outcome(base.fingerprint());
+    const std::string fp = text_or_error(base.fingerprint());
     ASSERT_EQ(fp.size(), 64u) << fp;
 
     CoordinatorRelationSet shuffled = base;
     std::reverse(shuffled.records.begin(), shuffled.records.end());
-    EXPECT_EQ(outcome(shuffled.fingerprint()), fp);
+    EXPECT_EQ(text_or_error(shuffled.fingerprint()), fp);
     std::rotate(shuffled.records.begin(), shuffled.records.begin() + 1, shuffled.records.end());
-    EXPECT_EQ(outcome(shuffled.fingerprint()), fp);
+    EXPECT_EQ(text_or_error(shuffled.fingerprint()), fp);
 
     const std::function<void(CoordinatorRelation&)> changes[] = {
         [](CoordinatorRelation& r) { r.excluded = true; },
@@ -170,7 +162,7 @@ TEST(CoordinatorRelationSet, FingerprintIgnoresOrderButNotContent) {
     for (const auto& change : changes) {
         CoordinatorRelationSet changed = base;
         change(changed.records[0]);
-        EXPECT_NE(outcome(changed.fingerprint()), fp);
+        EXPECT_NE(text_or_error(changed.fingerprint()), fp);
     }
 }
 
@@ -196,7 +188,7 @@ TEST(CoordinatorRelations, FromSampleTable) {
 
     auto empty = vx::coordinator::coordinator_relations_from_sample_table(vx::SampleRelationTable{});
     ASSERT_FALSE(empty);
-    EXPECT_EQ(message(empty.error()), "sample relation table contains no rows");
+    EXPECT_EQ(outcome(empty.error()), "sample relation table contains no rows");
 }
 
 TEST(CoordinatorRelations, FingerprintForm) {

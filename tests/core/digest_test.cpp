@@ -23,14 +23,4 @@ TEST(Sha256, PublishedVectors) {
     for (const Vector& v : vectors) EXPECT_EQ(sha256_hex(v.input), v.digest);
 }
 
-TEST(Sha256, HexIsLowerCaseAndZeroPadded) {
-    veltrinax::fingerprint::Digest d{};
-    d[0] = 0x0a;
-    d[31] = 0xff;
-    std::string hex = veltrinax::fingerprint::to_hex(d);
-    EXPECT_EQ(hex.size(), 64u);
-    EXPECT_EQ(hex.substr(0, 2), "0a");
-    EXPECT_EQ(hex.substr(62), "ff");
-}
-
 }  // namespace

@@ -8,6 +8,7 @@
 #include "veltrinax/envelope.hpp"
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/text.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -17,23 +18,13 @@ namespace fp = veltrinax::fingerprint;
 using vx::CoordinatorDataPlanEnvelope;
 using vx::text::format;
 
-std::string outcome(const vx::Status& s) {
-    if (s) return "ok";
-    const auto* v = s.error().get<vx::DataError::Validation>();
-    return v ? v->message : s.error().to_string();
-}
+using vx::testing::outcome;
+using vx::testing::read;
 
 // "read: <reader error>" or the outcome of validating what was read.
 std::string read_and_validate(std::string_view text) {
     auto envelope = CoordinatorDataPlanEnvelope::from_json(text);
     return envelope ? outcome(envelope->validate()) : "read: " + envelope.error().to_string();
-}
-
-template <class T>
-T read(std::string_view text) {
-    auto r = json::from_text<T>(text);
-    EXPECT_TRUE(r.has_value()) << text << " -> " << (r ? "" : r.error().to_string());
-    return r ? std::move(*r) : T{};
 }
 
 constexpr std::string_view rep =
@@ -180,7 +171,7 @@ TEST(CoordinatorEnvelope, FromParts) {
         std::optional<vx::SampleRelationTable> table;
         if (c.rows) table = read<vx::SampleRelationTable>(R"({"rows":[)" + *c.rows + "]}");
         auto built = CoordinatorDataPlanEnvelope::from_parts(schema, read<vx::DataPlan>(c.plan), table ? &*table : nullptr);
-        EXPECT_EQ(built ? "ok" : outcome(vx::Status(std::unexpected(built.error()))), c.expected) << c.schema << c.plan;
+        EXPECT_EQ(outcome(built), c.expected) << c.schema << c.plan;
         if (!built) continue;
 
         const std::string text = json::to_text(*built);

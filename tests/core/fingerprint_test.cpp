@@ -13,18 +13,14 @@
 #include "veltrinax/model.hpp"
 #include "veltrinax/plan.hpp"
 #include "veltrinax/relation.hpp"
+#include "support.hpp"
 
 namespace {
 
 using namespace veltrinax;
 namespace fp = veltrinax::fingerprint;
 
-template <class T>
-T read(const std::string& text) {
-    auto r = json::from_text<T>(text);
-    EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().to_string()) << "\n" << text;
-    return r ? *r : T{};
-}
+using veltrinax::testing::read;
 
 // A fingerprint or canonical text, or the error that prevented it.
 std::string text_of(const Result<std::string>& r) { return r ? *r : "error: " + r.error().to_string(); }

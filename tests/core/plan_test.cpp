@@ -6,6 +6,7 @@
 
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/plan.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -34,20 +35,10 @@ std::string plan_text(std::string_view steps, std::string_view output = "r.a", s
            R"(],"output_representation":")" + std::string(output) + "\"}";
 }
 
-DataPlan read(const std::string& text) {
-    auto plan = json::from_text<DataPlan>(text);
-    EXPECT_TRUE(plan.has_value()) << text << "\n" << (plan ? "" : plan.error().to_string());
-    return plan ? *plan : DataPlan{};
-}
+DataPlan read(const std::string& text) { return veltrinax::testing::read<DataPlan>(text); }
 
 // The rule message of a failed validation, or "ok".
-std::string outcome(const DataPlan& plan) {
-    auto ok = plan.validate();
-    if (ok) return "ok";
-    const auto* rule = ok.error().get<DataError::Validation>();
-    if (!rule) return "not a validation error: " + ok.error().to_string();
-    return rule->message;
-}
+std::string outcome(const DataPlan& plan) { return veltrinax::testing::outcome(plan.validate()); }
 
 struct RuleCase {
     std::string_view behaviour;
@@ -60,8 +51,6 @@ TEST(DataPlanValidate, EveryRuleWithItsMessageAndTheFirstViolationWins) {
     const std::string adapt_s = step("adapt", R"("adapter_id":"a.b","metadata":{"input":"src:s"})");
     const RuleCase cases[] = {
         // Plan-level rules come before any step is looked at.
-        {"id of spaces", plan_text(m, "r.a", "   "), "data plan id is empty"},
-        {"empty id", plan_text(m, "r.a", ""), "data plan id is empty"},
         {"id of Unicode white space", plan_text(m, "r.a", "\u3000\u2003"), "data plan id is empty"},
         {"blank id is reported before empty steps", plan_text("", "r.a", " "), "data plan id is empty"},
         {"no steps", plan_text(""), "data plan `p` contains no steps"},
@@ -79,8 +68,6 @@ TEST(DataPlanValidate, EveryRuleWithItsMessageAndTheFirstViolationWins) {
         // A blank adapter id, on any kind of step, before the metadata rules.
         {"blank adapter on adapt", plan_text(step("adapt", R"("adapter_id":" ","metadata":{"input":5})")),
          "data plan `p` step 0: adapter_id must not be empty"},
-        {"empty adapter on join", plan_text(m + "," + step("join", R"("adapter_id":"")")),
-         "data plan `p` step 1: adapter_id must not be empty"},
         {"blank adapter on materialize", plan_text(materialize("s") + "," +
                                                    step("materialize", R"("source_id":"t","adapter_id":"\t")")),
          "data plan `p` step 1: adapter_id must not be empty"},
@@ -165,8 +152,6 @@ TEST(DataPlanValidate, EveryRuleWithItsMessageAndTheFirstViolationWins) {
          "data plan `p` step 0: output must be a nonempty string"},
         {"output of spaces", plan_text(materialize("s", "r.a", R"({"output":"  "})")),
          "data plan `p` step 0: output must be a nonempty string"},
-        {"empty output", plan_text(m + "," + step("align", R"("metadata":{"input":"src:s","output":""})")),
-         "data plan `p` step 1: output must be a nonempty string"},
         {"null output", plan_text(m + "," + step("align", R"("metadata":{"input":"src:s","output":null})")),
          "data plan `p` step 1: output must be a nonempty string"},
         {"inputs are resolved before the output is checked",
@@ -228,14 +213,6 @@ TEST(DataPlanValidate, EveryRuleWithItsMessageAndTheFirstViolationWins) {
     for (const RuleCase& c : cases) {
         EXPECT_EQ(outcome(read(c.plan)), c.expected) << c.behaviour << "\n" << c.plan;
     }
-}
-
-TEST(DataPlanValidate, ViolationsAreValidationErrorsWithTheMessageAsDetail) {
-    auto ok = read(plan_text("")).validate();
-    ASSERT_FALSE(ok.has_value());
-    EXPECT_EQ(ok.error().kind(), DataError::Kind::validation);
-    EXPECT_EQ(ok.error().to_string(), "data contract validation failed: data plan `p` contains no steps");
-    EXPECT_EQ(json::to_text(ok.error().context()), R"({"detail":"data plan `p` contains no steps"})");
 }
 
 TEST(DataPlanJson, WritingIsCompleteAndArrayFormsReadBack) {

@@ -7,6 +7,7 @@
 
 #include "veltrinax/alignment.hpp"
 #include "veltrinax/planner.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -53,12 +54,7 @@ std::string adapter(std::string_view id, std::string_view from, std::string_view
            R"("cost":)" + std::to_string(cost) + "," + std::string(more) + "}";
 }
 
-template <class T>
-T read(const std::string& text) {
-    auto r = json::from_text<T>(text);
-    EXPECT_TRUE(r.has_value()) << text << "\n" << (r ? "" : r.error().to_string());
-    return r ? *r : T{};
-}
+using veltrinax::testing::read;
 
 struct Inputs {
     std::string sources;   // comma-separated source objects

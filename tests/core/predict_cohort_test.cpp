@@ -8,6 +8,7 @@
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/predict_cohort.hpp"
 #include "veltrinax/text.hpp"
+#include "support.hpp"
 
 namespace {
 
@@ -16,14 +17,7 @@ namespace json = veltrinax::json;
 using vx::PredictCohort;
 using vx::PredictCohortRole;
 
-std::string outcome(const vx::Status& s) {
-    if (s) return "ok";
-    const auto* v = s.error().get<vx::DataError::Validation>();
-    return v ? v->message : s.error().to_string();
-}
-std::string outcome(const vx::Result<std::string>& r) {
-    return r ? "ok" : outcome(vx::Status(std::unexpected(r.error())));
-}
+using vx::testing::outcome;
 
 vx::CoordinatorRelationSet relations(std::string_view records) {
     return json::from_text<vx::CoordinatorRelationSet>("{\"records\":[" + std::string(records) + "]}").value();

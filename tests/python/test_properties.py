@@ -17,10 +17,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _veltrinax
-from test_adapters import adapter, model_input, port, registry
-from test_plan import plan, shuffled_keys, step
-from test_relations import fold, fold_set, row, table
-from test_schema import axis, rep, schema, source
+from documents import (adapter, axis, compact, fold, fold_set, model_input, plan, port, registry, rep, row, schema,
+                       source, step, table)  # fmt: skip
 
 SCALE = float(os.environ.get("VELTRINAX_PROPERTY_SCALE", "1"))
 
@@ -425,6 +423,17 @@ def mutations(document):
             yield changed
 
 
+def shuffled_keys(value, rng):
+    """The same JSON value with the members of every object in another order."""
+    if isinstance(value, dict):
+        items = list(value.items())
+        rng.shuffle(items)
+        return {key: shuffled_keys(member, rng) for key, member in items}
+    if isinstance(value, list):
+        return [shuffled_keys(element, rng) for element in value]
+    return value
+
+
 def layouts(data, document):
     """The same document in another text: keys reordered, indented or not, escaped or not."""
     indent = data.draw(st.sampled_from([None, 0, 2]))
@@ -498,10 +507,6 @@ def test_a_fold_set_passes_against_a_table_that_agrees_with_it(data):
     folds = data.draw(fold_sets())
     relations = data.draw(matching_tables(folds))
     assert v.validate_fold_set_against_sample_relations_json(json.dumps(folds), json.dumps(relations)) is None
-
-
-def compact(document):
-    return json.dumps(document, separators=(",", ":"), ensure_ascii=False)
 
 
 @st.composite

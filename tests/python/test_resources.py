@@ -7,8 +7,6 @@ VELTRINAX_RESOURCE_CALLS sets the calls per function and document (2,000 by defa
 the length of the threaded run (2 s by default)."""
 
 import gc
-import inspect
-import json
 import os
 import random
 import subprocess
@@ -20,16 +18,12 @@ import time
 import pytest
 
 import _veltrinax
-from test_envelope import PLAN, SCHEMA, TABLE
-from test_planner import MODEL_INPUT, REGISTRY, STATEFUL
-from test_planner import SCHEMA as PLANNER_SCHEMA
-from test_relations import FOLDS, ORIGIN_TABLE, two_folds
+from documents import arguments, outcome, valid_arguments
 
 CALLS = int(os.environ.get("VELTRINAX_RESOURCE_CALLS", "2000"))
 THREAD_SECONDS = float(os.environ.get("VELTRINAX_THREAD_SECONDS", "2"))
 
 FUNCTIONS = _veltrinax.__all__[4:]
-PARAMETERS = {name: list(inspect.signature(getattr(_veltrinax, name)).parameters) for name in FUNCTIONS}
 
 # A free-form value of this size rides in every document below, so that a record, a
 # result or an error text left behind by a call shows up in resident memory after a
@@ -37,111 +31,21 @@ PARAMETERS = {name: list(inspect.signature(getattr(_veltrinax, name)).parameters
 PAD = "p" * 16384
 
 
-def edited(text, change):
-    document = json.loads(text)
-    change(document)
-    return json.dumps(document)
-
-
-def padded(*path):
-    """A change that puts PAD under the key "pad" of the object at `path` (made if missing)."""
-
-    def change(document):
-        for key in path:
-            document = document.setdefault(key, {}) if isinstance(document, dict) else document[key]
-        document["pad"] = PAD
-
-    return change
-
-
-FAT_SCHEMA = edited(SCHEMA, padded("sources", 0, "tags"))
-FAT_PLANNER_SCHEMA = edited(PLANNER_SCHEMA, padded("sources", 0, "tags"))
-FAT_MODEL_INPUT = edited(MODEL_INPUT, lambda d: d.update(default_fusion={"alignment": "inner", "pad": PAD}))
-# The two adapters the plan below uses, so that the plan carries the padding too.
-PLANNED_ADAPTERS = {"spectra.identity_features", "tabular.encoder"}
-FAT_REGISTRY = edited(
-    REGISTRY, lambda d: [a.update(params={"pad": PAD}) for a in d["adapters"] if a["id"] in PLANNED_ADAPTERS]
-)
-FAT_PLAN = edited(json.dumps(PLAN), padded("steps", 0, "metadata"))
-FAT_TABLE = edited(TABLE, padded("rows", 0, "metadata"))
-FAT_FOLDS = edited(json.dumps(FOLDS), padded("folds", 0, "metadata"))
-FAT_CROSS_FOLDS = edited(json.dumps(two_folds(["s1", "s2"], ["s3"])), padded("folds", 0, "metadata"))
-# s1 trains while s2, whose observation derives from one of s1, is validated: an origin leak.
-LEAKING_CROSS_FOLDS = edited(json.dumps(two_folds(["s1"], ["s2"])), padded("folds", 0, "metadata"))
-FAT_CROSS_TABLE = edited(json.dumps(ORIGIN_TABLE), padded("rows", 0, "metadata"))
-FAT_ENVELOPE = _veltrinax.build_coordinator_data_plan_envelope_json(FAT_SCHEMA, FAT_PLAN, FAT_TABLE)
-
-
-def appended(key, element):
-    return lambda document: document[key].append(element)
-
-
-def blank_id(document):
-    document["id"] = " "
-
-
-# Valid arguments and, for each function, arguments that read in full and then break a
-# rule (or, for the functions without parameters, an argument they refuse).
-VALID = {name: () for name in FUNCTIONS[:6]} | {
-    "validate_dataset_schema_json": (FAT_SCHEMA,),
-    "dataset_schema_fingerprint_json": (FAT_SCHEMA,),
-    "validate_model_input_spec_json": (FAT_MODEL_INPUT,),
-    "validate_adapter_registry_json": (FAT_REGISTRY,),
-    "plan_model_input_json": (FAT_PLANNER_SCHEMA, FAT_MODEL_INPUT, FAT_REGISTRY, STATEFUL),
-    "validate_data_plan_json": (FAT_PLAN,),
-    "data_plan_fingerprint_json": (FAT_PLAN,),
-    "validate_sample_relation_table_json": (FAT_TABLE,),
-    "sample_relation_table_fingerprint_json": (FAT_TABLE,),
-    "validate_fold_set_json": (FAT_FOLDS,),
-    "fold_set_fingerprint_json": (FAT_FOLDS,),
-    "validate_fold_set_against_sample_relations_json": (FAT_CROSS_FOLDS, FAT_CROSS_TABLE),
-    "build_coordinator_data_plan_envelope_json": (FAT_SCHEMA, FAT_PLAN, FAT_TABLE),
-    "validate_coordinator_data_plan_envelope_json": (FAT_ENVELOPE,),
-}
-BROKEN_SCHEMA = edited(FAT_SCHEMA, appended("sample_ids", "a"))
-BROKEN_PLAN = edited(FAT_PLAN, lambda d: d.update(output_representation="other"))
-BROKEN_TABLE = edited(FAT_TABLE, appended("rows", {"observation_id": "o1", "sample_id": "a"}))
-BROKEN_FOLDS = edited(FAT_FOLDS, appended("sample_ids", "s9"))
-INVALID = {name: ("{}",) for name in FUNCTIONS[:6]} | {
-    "validate_dataset_schema_json": (BROKEN_SCHEMA,),
-    "dataset_schema_fingerprint_json": (BROKEN_SCHEMA,),
-    "validate_model_input_spec_json": (edited(FAT_MODEL_INPUT, lambda d: d.update(ports=[])),),
-    "validate_adapter_registry_json": (edited(FAT_REGISTRY, lambda d: d["adapters"].append(d["adapters"][-1])),),
-    "plan_model_input_json": (FAT_PLANNER_SCHEMA, FAT_MODEL_INPUT, FAT_REGISTRY, edited(STATEFUL, blank_id)),
-    "validate_data_plan_json": (BROKEN_PLAN,),
-    "data_plan_fingerprint_json": (BROKEN_PLAN,),
-    "validate_sample_relation_table_json": (BROKEN_TABLE,),
-    "sample_relation_table_fingerprint_json": (BROKEN_TABLE,),
-    "validate_fold_set_json": (BROKEN_FOLDS,),
-    "fold_set_fingerprint_json": (BROKEN_FOLDS,),
-    "validate_fold_set_against_sample_relations_json": (LEAKING_CROSS_FOLDS, FAT_CROSS_TABLE),
-    "build_coordinator_data_plan_envelope_json": (
-        FAT_SCHEMA,
-        FAT_PLAN,
-        edited(FAT_TABLE, appended("rows", {"observation_id": "o9", "sample_id": "undeclared"})),
-    ),
-    "validate_coordinator_data_plan_envelope_json": (
-        edited(FAT_ENVELOPE, lambda d: d["plan"].update(id="another")),
-    ),
-}
-
-
-def outcome(name, args):
-    """What a call ends with: its result, or everything its exception carries."""
-    try:
-        return ("returned", getattr(_veltrinax, name)(*args))
-    except Exception as error:  # noqa: BLE001 - the class is part of the outcome
-        return (type(error), str(error), getattr(error, "descriptor_json", None), getattr(error, "__notes__", None))
+# Valid arguments and, for each function, arguments that read in full and then fail a
+# check (or, for the functions without parameters, an argument they refuse).
+ARGUMENTS = arguments(_veltrinax, PAD)
+VALID = valid_arguments(_veltrinax, PAD)
+INVALID = {name: ("{}",) for name in FUNCTIONS[:6]} | {name: broken[0] for name, (_, broken) in ARGUMENTS.items()}
 
 
 def test_the_documents_are_valid_and_invalid_as_meant():
     for name in FUNCTIONS:
-        assert outcome(name, VALID[name])[0] == "returned", name
+        assert outcome(getattr(_veltrinax, name), VALID[name])[0] == "returned", name
         expected = TypeError if name in FUNCTIONS[:6] else _veltrinax.VeltrinaxError
-        assert issubclass(outcome(name, INVALID[name])[0], expected), name
+        assert issubclass(outcome(getattr(_veltrinax, name), INVALID[name])[0], expected), name
     # The padding reaches what the functions write.
     assert PAD in _veltrinax.plan_model_input_json(*VALID["plan_model_input_json"])
-    assert FAT_ENVELOPE.count(PAD) == 2  # the plan step and the relation carry it
+    assert VALID["validate_coordinator_data_plan_envelope_json"][0].count(PAD) == 2  # the plan step and the relation
 
 
 # Resident memory and address space are read from /proc.
@@ -187,7 +91,7 @@ def test_repeated_calls_leave_memory_and_reference_counts_flat(name, case):
 
 
 def test_eight_threads_get_the_answers_of_one():
-    cases = [(name, args) for name in FUNCTIONS for args in (VALID[name], INVALID[name])]
+    cases = [(getattr(_veltrinax, name), args) for name in FUNCTIONS for args in (VALID[name], INVALID[name])]
     expected = [outcome(name, args) for name, args in cases]
     stop = time.monotonic() + THREAD_SECONDS
     counts, mismatches = [0] * 8, []
@@ -198,7 +102,7 @@ def test_eight_threads_get_the_answers_of_one():
             case = rng.randrange(len(cases))
             got = outcome(*cases[case])
             if got != expected[case]:
-                mismatches.append((cases[case][0], got))
+                mismatches.append((cases[case][0].__name__, got))
             counts[index] += 1
 
     interval = sys.getswitchinterval()

@@ -1,7 +1,8 @@
 """Compares the core's reader with the peer reader on generated documents.
 
 Development tool, not part of the test run (the peer needs a Rust build):
-    python3 tests/tools/diff_fuzz.py --ours build/lead/tests/core/veltrinax_read_tool \
+    ninja -C build/lead veltrinax_read_tool
+    python3 tools/diff_fuzz.py --ours build/lead/tests/core/veltrinax_read_tool \
         --peer /path/to/json-oracle TYPE SEED_FILE [--count N] [--value-route]
 SEED_FILE holds one valid document per line. Prints every disagreement.
 Known, intended differences (a too-short array form reports the count of elements
@@ -77,22 +78,34 @@ def intended(ours: str, peer: str, doc: str) -> bool:
     return False
 
 
-def main():
+def parse_arguments(count, seed, extra=()):
+    """The options both tools take (plus `extra`: (flag, type, default) triples)."""
     ap = argparse.ArgumentParser()
     ap.add_argument("--ours", required=True)
     ap.add_argument("--peer", required=True)
-    ap.add_argument("--count", type=int, default=5000)
-    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--count", type=int, default=count)
+    ap.add_argument("--seed", type=int, default=seed)
+    for flag, kind, default in extra:
+        ap.add_argument(flag, type=kind, default=default)
     ap.add_argument("--value-route", action="store_true")
     ap.add_argument("type")
     ap.add_argument("seeds")
-    a = ap.parse_args()
+    return ap.parse_args()
+
+
+def documents(a):
+    """The seed documents, then mutations of them up to --count; and the reader arguments."""
     rng = random.Random(a.seed)
     seeds = [l.rstrip("\n") for l in open(a.seeds) if l.strip()]
     docs = list(seeds)
     while len(docs) < a.count:
         docs.append(mutate(rng.choice(seeds), rng))
-    args = [a.type] + (["--value-route"] if a.value_route else [])
+    return seeds, docs, [a.type] + (["--value-route"] if a.value_route else [])
+
+
+def main():
+    a = parse_arguments(count=5000, seed=1)
+    _, docs, args = documents(a)
     ours = run(a.ours, args, docs)
     peer = run(a.peer, args, docs)
     bad = 0

@@ -474,6 +474,42 @@ def cross_check(n, seed, repeat):
     return times
 
 
+def envelope_texts(n, seed):
+    """A schema over the samples and sources of the n-row relation table, a plan
+    over two of those sources, and the table: the parts of a coordinator envelope."""
+    rel_text = doc_path("relations", n, seed).read_text(encoding="utf-8")
+    rows = json.loads(rel_text)["rows"]
+    schema = json.loads(generate.schema(10, seed, source_count=len(generate.SOURCES)))
+    renamed = {}
+    for source, source_id in zip(schema["sources"], generate.SOURCES):
+        renamed[source["id"]] = source_id
+        source["id"] = source_id
+    for group in schema.get("groups", []):
+        if group.get("source_id"):
+            group["source_id"] = renamed[group["source_id"]]
+    schema["sample_ids"] = sorted({r["sample_id"] for r in rows})
+    plan = generate.plan(20, seed).replace("src-00000", generate.SOURCES[0]).replace("src-00001", generate.SOURCES[1])
+    return generate._dumps(schema), plan, rel_text
+
+
+def envelope_check(n, seed, repeat):
+    """build_coordinator_data_plan_envelope_json on an n-row table, and
+    validate_coordinator_data_plan_envelope_json on what it builds."""
+    schema, plan, table = envelope_texts(n, seed)
+    envelope = vx.build_coordinator_data_plan_envelope_json(schema, plan, table)
+    times = median_times(
+        {
+            "build": lambda: vx.build_coordinator_data_plan_envelope_json(schema, plan, table),
+            "validate": lambda: vx.validate_coordinator_data_plan_envelope_json(envelope),
+            "json_parts": lambda: (json.loads(schema), json.loads(plan), json.loads(table)),
+            "json_envelope": lambda: json.loads(envelope),
+        },
+        repeat,
+    )
+    times.update(bytes=len(schema) + len(plan) + len(table), envelope_bytes=len(envelope))
+    return times
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", default="10000,100000,1000000")
@@ -506,9 +542,13 @@ def main():
             scaling[kind] = (a["validate"] / b["validate"], a["fingerprint"] / b["fingerprint"])
 
     cross = None
+    envelopes = []
     if "relations" in kinds and sizes:
         print("cross check ...", file=sys.stderr, flush=True)
         cross = cross_check(max(sizes), args.seed, args.repeat)
+        for n in sizes:
+            print(f"envelope n={n:,} ...", file=sys.stderr, flush=True)
+            envelopes.append((n, envelope_check(n, args.seed, args.repeat)))
 
     report = [
         "# Benchmark results",
@@ -540,6 +580,25 @@ def main():
             f" ({cross['bytes'] / 2**20:.0f} MB of text): {fmt_time(cross['time'])}; json.loads of both texts:"
             f" {fmt_time(cross['json'])}; peak additional memory {fmt_mem(cross['mem'], cross['bytes'])}.",
         ]
+    if envelopes:
+        report += [
+            "",
+            "## Coordinator envelope",
+            "",
+            "`build_coordinator_data_plan_envelope_json` on a schema over the table's samples, a 20-step plan and the"
+            " relation table; `validate_coordinator_data_plan_envelope_json` on the envelope it builds.",
+            "",
+            "| rows | parts | build | json.loads of the parts | build / json.loads | envelope | validate"
+            " | json.loads of the envelope | validate / json.loads |",
+            "|---|---|---|---|---|---|---|---|---|",
+        ]
+        for n, e in envelopes:
+            report.append(
+                f"| {n:,} | {e['bytes'] / 2**20:.1f} MB | {fmt_time(e['build'])} | {fmt_time(e['json_parts'])}"
+                f" | {e['build'] / e['json_parts']:.2f} | {e['envelope_bytes'] / 2**20:.1f} MB"
+                f" | {fmt_time(e['validate'])} | {fmt_time(e['json_envelope'])}"
+                f" | {e['validate'] / e['json_envelope']:.2f} |"
+            )
     text = "\n".join(report) + "\n"
     print(text)
     # The profile notes written by hand below the generated tables survive a new run.

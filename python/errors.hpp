@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <array>
+#include <exception>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -83,6 +84,14 @@ void raise_current_exception() noexcept;
 // `failure` in that case. Every entry point from the interpreter goes through this.
 template <class R, class F>
 R guarded(R failure, F&& body) noexcept {
+    // The C++ runtime keeps its exception state in thread-local storage that the
+    // loader allocates on the thread's first use. Touch it now, while memory is
+    // plentiful: if the first use were the throw of std::bad_alloc deep in a call
+    // that has exhausted memory, that allocation would fail too, and the loader
+    // aborts the process instead of letting the error reach the caller.
+    // (Through a volatile: the runtime declares the query pure, so an unused
+    // result would let the compiler drop the call.)
+    [[maybe_unused]] volatile int touched = std::uncaught_exceptions();
     try {
         return body();
     } catch (...) {

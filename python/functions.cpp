@@ -143,7 +143,9 @@ PyObject* build_coordinator_data_plan_envelope_json(const Texts& args) {
         table = parse_and_validate<SampleRelationTable>(args[2]);
         if (!table) return nullptr;
     }
-    auto envelope = CoordinatorDataPlanEnvelope::from_parts(*schema, std::move(*plan), table ? &*table : nullptr);
+    // The three parts were validated as they were read.
+    auto envelope =
+        CoordinatorDataPlanEnvelope::from_validated_parts(*schema, std::move(*plan), table ? &*table : nullptr);
     if (!envelope) return raise_core_error(envelope.error());
     return json_result(*envelope);
 }

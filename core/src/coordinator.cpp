@@ -144,13 +144,25 @@ namespace coordinator {
 
 Result<CoordinatorRelationSet> coordinator_relations_from_sample_table(const SampleRelationTable& table) {
     if (auto ok = table.validate(); !ok) return std::unexpected(std::move(ok.error()));
+    CoordinatorRelationSet set = coordinator_relations_from_valid_sample_table(table);
+    if (auto ok = set.validate(); !ok) return std::unexpected(std::move(ok.error()));
+    return set;
+}
 
+CoordinatorRelationSet coordinator_relations_from_valid_sample_table(const SampleRelationTable& table) {
+    // The table's validation made observation ids distinct and every origin one
+    // of them.
     std::unordered_map<std::string_view, const SampleId*> sample_of(table.rows.size());
     for (const SampleRelation& row : table.rows) sample_of.emplace(row.observation_id.view(), &row.sample_id);
 
+    // Records are made in observation order (a stable order of positions), so
+    // that no finished record has to be moved by a sort.
+    const std::vector<std::uint32_t> order = text::byte_order(
+        table.rows.size(), [&](std::size_t i) { return table.rows[i].observation_id.view(); });
     CoordinatorRelationSet set;
     set.records.reserve(table.rows.size());
-    for (const SampleRelation& row : table.rows) {
+    for (const std::uint32_t position : order) {
+        const SampleRelation& row = table.rows[position];
         CoordinatorRelation r;
         r.observation_id = row.observation_id;
         r.sample_id = row.sample_id;
@@ -159,11 +171,9 @@ Result<CoordinatorRelationSet> coordinator_relations_from_sample_table(const Sam
         r.group_id = row.group_id;
         if (row.repetition_id) r.rep_id = row.repetition_id->str();
         if (row.origin_id) {
-            auto origin = sample_of.find(row.origin_id->view());
-            if (origin == sample_of.end()) {
-                return fail(text::format("origin `{}` is not present as an observation", *row.origin_id));
+            if (auto origin = sample_of.find(row.origin_id->view()); origin != sample_of.end()) {
+                r.origin_sample_id = *origin->second;
             }
-            r.origin_sample_id = *origin->second;
         }
         r.is_augmented = row.augmented;
         r.excluded = row.excluded;
@@ -171,11 +181,6 @@ Result<CoordinatorRelationSet> coordinator_relations_from_sample_table(const Sam
         r.tags = row.tags;
         set.records.push_back(std::move(r));
     }
-    std::stable_sort(set.records.begin(), set.records.end(),
-                     [](const CoordinatorRelation& a, const CoordinatorRelation& b) {
-                         return a.observation_id < b.observation_id;
-                     });
-    if (auto ok = set.validate(); !ok) return std::unexpected(std::move(ok.error()));
     return set;
 }
 

@@ -94,7 +94,18 @@ Status CoordinatorDataPlanEnvelope::validate() const {
 Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::from_parts(const DatasetSchema& schema, DataPlan plan,
                                                                             const SampleRelationTable* table) {
     if (auto ok = schema.validate(); !ok) return std::unexpected(std::move(ok.error()));
+    return build(schema, std::move(plan), table, true);
+}
 
+Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::from_validated_parts(
+    const DatasetSchema& schema, DataPlan plan, const SampleRelationTable* table) {
+    return build(schema, std::move(plan), table, false);
+}
+
+// `schema` has passed its validation; `table` has too unless `check_table`.
+Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::build(const DatasetSchema& schema, DataPlan plan,
+                                                                       const SampleRelationTable* table,
+                                                                       bool check_table) {
     std::unordered_set<std::string_view> sources(schema.sources.size());
     for (const SourceDescriptor& source : schema.sources) sources.insert(source.id.view());
     for (const DataPlanStep& step : plan.steps) {
@@ -104,7 +115,9 @@ Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::from_parts(cons
     }
 
     if (table) {
-        if (auto ok = table->validate(); !ok) return std::unexpected(std::move(ok.error()));
+        if (check_table) {
+            if (auto ok = table->validate(); !ok) return std::unexpected(std::move(ok.error()));
+        }
         std::unordered_set<std::string_view> samples(schema.sample_ids.size());
         for (const SampleId& sample : schema.sample_ids) samples.insert(sample.view());
         // Observation to sample; the table's validation made observations unique.
@@ -131,19 +144,14 @@ Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::from_parts(cons
     }
 
     CoordinatorDataPlanEnvelope envelope;
-    auto schema_fingerprint = fingerprint::schema_fingerprint(schema);
-    if (!schema_fingerprint) return std::unexpected(std::move(schema_fingerprint.error()));
+    envelope.schema_fingerprint = fingerprint::schema_fingerprint_of_valid(schema);
     auto plan_fingerprint = fingerprint::data_plan_fingerprint(plan);
     if (!plan_fingerprint) return std::unexpected(std::move(plan_fingerprint.error()));
-    envelope.schema_fingerprint = std::move(*schema_fingerprint);
     envelope.plan_fingerprint = std::move(*plan_fingerprint);
     if (table) {
-        auto relation_fingerprint = fingerprint::sample_relation_fingerprint(*table);
-        if (!relation_fingerprint) return std::unexpected(std::move(relation_fingerprint.error()));
-        auto relations = coordinator::coordinator_relations_from_sample_table(*table);
-        if (!relations) return std::unexpected(std::move(relations.error()));
-        envelope.relation_fingerprint = std::move(*relation_fingerprint);
-        envelope.coordinator_relations = std::move(*relations);
+        envelope.relation_fingerprint = fingerprint::sample_relation_fingerprint_of_valid(*table);
+        // Validated below with the whole envelope.
+        envelope.coordinator_relations = coordinator::coordinator_relations_from_valid_sample_table(*table);
     }
     envelope.schema_version = 1;
     envelope.plan = std::move(plan);

@@ -365,7 +365,7 @@ Status DatasetSchema::validate() const {
         // index over views of the ids, looked up a few ids ahead of its use.
         constexpr std::size_t ahead = 8;
         auto id_at = [this](std::uint32_t i) { return sample_ids[i].view(); };
-        text::TextIndex<decltype(id_at)> seen(sample_ids.size(), id_at);
+        text::TextSet<decltype(id_at)> seen(sample_ids.size(), id_at);
         for (std::size_t i = 0; i < sample_ids.size(); ++i) {
             if (i + ahead < sample_ids.size()) seen.prefetch(sample_ids[i + ahead].view());
             if (seen.insert(sample_ids[i].view(), static_cast<std::uint32_t>(i)) != i) {

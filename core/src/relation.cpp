@@ -111,6 +111,7 @@ public:
     std::size_t size() const noexcept { return samples_.size(); }
     std::string_view operator[](std::uint32_t rank) const noexcept { return samples_[rank]; }
     const std::vector<std::string_view>& samples() const noexcept { return samples_; }
+    std::vector<std::string_view> take_samples() noexcept { return std::move(samples_); }
     std::string take_storage() noexcept { return std::move(storage_); }
     std::uint32_t rank(std::string_view sample) const { return ranks_.find(sample); }
     // The ranks of `ids`, in list order; on meeting a sample outside the universe
@@ -433,7 +434,7 @@ Result<CanonicalFoldSet> canonical_fold_set(const FoldSet& fold_set) {
     if (auto ok = check_fold_set(fold_set, &dense); !ok) return std::unexpected(std::move(ok.error()));
     CanonicalFoldSet out;
     const std::size_t universe = dense.universe->size();
-    out.universe = dense.universe->samples();
+    out.universe = dense.universe->take_samples();
     out.storage = dense.universe->take_storage();  // the views above point into it
     const auto& folds = fold_set.folds;
     out.fold_order = text::byte_order(folds.size(), [&](std::size_t i) { return std::string_view(folds[i].fold_id); });

@@ -172,6 +172,15 @@ TEST(CoordinatorEnvelope, FromParts) {
         if (c.rows) table = read<vx::SampleRelationTable>(R"({"rows":[)" + *c.rows + "]}");
         auto built = CoordinatorDataPlanEnvelope::from_parts(schema, read<vx::DataPlan>(c.plan), table ? &*table : nullptr);
         EXPECT_EQ(outcome(built), c.expected) << c.schema << c.plan;
+        // Parts validated by the caller beforehand make the same envelope or error.
+        if (schema.validate() && (!table || table->validate())) {
+            auto again = CoordinatorDataPlanEnvelope::from_validated_parts(schema, read<vx::DataPlan>(c.plan),
+                                                                           table ? &*table : nullptr);
+            EXPECT_EQ(outcome(again), c.expected) << c.schema << c.plan;
+            if (built && again) {
+                EXPECT_EQ(*again, *built);
+            }
+        }
         if (!built) continue;
 
         const std::string text = json::to_text(*built);

@@ -72,3 +72,30 @@ TEST(Identifiers, ReadFailuresReachTheCallerAsReaderErrors) {
 }
 
 }  // namespace
+
+// The 16-byte text switches from in-place to heap storage at 16 bytes; every
+// length around that edge must survive copies, moves and self-assignment.
+TEST(CompactText, KeepsEveryLengthThroughCopiesAndMoves) {
+    using veltrinax::ids::CompactText;
+    for (std::size_t n : {0, 1, 3, 4, 7, 8, 14, 15, 16, 17, 31, 128, 70000}) {
+        std::string text;
+        for (std::size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+        text.replace(0, n ? 1 : 0, n ? std::string(1, '\0') : "");  // a NUL byte is data too
+        CompactText a(text);
+        EXPECT_EQ(a.view(), text) << n;
+        CompactText copy(a);
+        CompactText moved(std::move(copy));
+        EXPECT_EQ(moved.view(), text) << n;
+        EXPECT_EQ(copy.view(), "") << n;  // NOLINT(bugprone-use-after-move): a moved-from text is empty
+        CompactText& self = a;
+        a = self;
+        EXPECT_EQ(a.view(), text) << n;
+        a.assign(a.view().substr(n / 2));  // from its own bytes, across the storage edge
+        EXPECT_EQ(a.view(), text.substr(n / 2)) << n;
+        CompactText target("a long text kept on the heap before");
+        target = moved;
+        EXPECT_EQ(target.view(), text) << n;
+        target = CompactText("short");
+        EXPECT_EQ(target.view(), "short") << n;
+    }
+}

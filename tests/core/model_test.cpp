@@ -588,10 +588,10 @@ TEST(DatasetSchemaValidation, EveryRuleWithItsMessageInOrder) {
 TEST(DatasetSchemaValidation, ManySamplesAndSources) {
     DatasetSchema schema;
     schema.dataset_id = "big";
-    for (int i = 0; i < 50000; ++i) schema.sample_ids.push_back(SampleId::trusted("s" + std::to_string(i)));
+    for (int i = 0; i < 50000; ++i) schema.sample_ids.push_back(SampleId::trusted(text::format("s{}", i)));
     auto src = read<SourceDescriptor>(source("x"));
     for (int i = 0; i < 300; ++i) {
-        src.id = SourceId::trusted("src" + std::to_string(i));
+        src.id = SourceId::trusted(text::format("src{}", i));
         schema.sources.push_back(src);
     }
     EXPECT_EQ(rule_text(schema.validate()), "");

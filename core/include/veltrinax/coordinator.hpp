@@ -72,6 +72,10 @@ inline constexpr CoordinatorEntityUnitLevel observation_level() { return Coordin
 // One observation-level relation per row, sorted by observation id, validated.
 Result<CoordinatorRelationSet> coordinator_relations_from_sample_table(const SampleRelationTable& table);
 
+// The same set, from a table whose validate() has passed, and not validated
+// itself: for a caller that validates the set as part of something larger.
+CoordinatorRelationSet coordinator_relations_from_valid_sample_table(const SampleRelationTable& table);
+
 // Exactly 64 ASCII hexadecimal digits of either case; otherwise
 // "{label} fingerprint must be a 64-character hex digest". No trimming, no case
 // folding: comparing with a computed fingerprint is the caller's business.

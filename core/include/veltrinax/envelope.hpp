@@ -45,8 +45,16 @@ struct CoordinatorDataPlanEnvelope {
     // coordinator relations of `table` when one is given.
     static Result<CoordinatorDataPlanEnvelope> from_parts(const DatasetSchema& schema, DataPlan plan,
                                                           const SampleRelationTable* table);
+    // The same, for a schema and a table (when given) whose validate() the caller
+    // has run and seen pass: they are not validated again.
+    static Result<CoordinatorDataPlanEnvelope> from_validated_parts(const DatasetSchema& schema, DataPlan plan,
+                                                                    const SampleRelationTable* table);
 
     bool operator==(const CoordinatorDataPlanEnvelope&) const = default;
+
+private:
+    static Result<CoordinatorDataPlanEnvelope> build(const DatasetSchema& schema, DataPlan plan,
+                                                     const SampleRelationTable* table, bool check_table);
 };
 
 // The reading form: the envelope's own fields and table, under the name reader

@@ -56,6 +56,11 @@ Result<std::string> data_plan_fingerprint(const DataPlan& plan);
 Result<std::string> sample_relation_fingerprint(const SampleRelationTable& table);
 Result<std::string> fold_set_fingerprint(const FoldSet& fold_set);
 
+// The same digests of records whose validate() has just passed, without
+// validating them again (a caller that validates several parts first).
+std::string schema_fingerprint_of_valid(const DatasetSchema& schema);
+std::string sample_relation_fingerprint_of_valid(const SampleRelationTable& table);
+
 // The canonical texts the two fingerprints above hash (validated, then sorted).
 // The fingerprints stream these bytes into the digest instead of holding them.
 Result<std::string> sample_relation_canonical_text(const SampleRelationTable& table);

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <compare>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,99 @@ inline constexpr std::string_view reason_bad_characters = "identifier contains u
 // tested before any character.
 Status validate_identifier(std::string_view text);
 
+// The bytes of one identifier in 16 bytes: up to 15 in place, the last byte
+// holding the length, and longer texts (up to 4 GiB) on the heap behind a pointer. Documents of
+// millions of identifiers are mostly identifiers, and a std::string costs 32 bytes
+// for each of them: half the records' memory, and half the bytes every move,
+// sort and destruction of a list has to touch.
+class CompactText {
+public:
+    CompactText() noexcept { set_inline_size(0); }
+    explicit CompactText(std::string_view s) {
+        set_inline_size(0);
+        assign(s);
+    }
+    CompactText(const CompactText& other) : CompactText(other.view()) {}
+    CompactText(CompactText&& other) noexcept {
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+        other.set_inline_size(0);
+    }
+    CompactText& operator=(const CompactText& other) {
+        if (this != &other) assign(other.view());
+        return *this;
+    }
+    CompactText& operator=(CompactText&& other) noexcept {
+        if (this != &other) {
+            release();
+            std::memcpy(raw_, other.raw_, sizeof raw_);
+            other.set_inline_size(0);
+        }
+        return *this;
+    }
+    ~CompactText() { release(); }
+
+    // `s` may view this object's own bytes: they are loaded before anything is
+    // freed or overwritten.
+    void assign(std::string_view s) {
+        const std::size_t n = s.size();
+        if (n >= sizeof raw_) {
+            assign_long(s);
+            return;
+        }
+        // Two fixed-size loads that overlap cover any length from 4 to 15 (a copy
+        // of a variable length would be a library call per identifier), and
+        // touch no byte outside `s`.
+        const char* p = s.data();
+        if (n >= 8) {
+            std::uint64_t head;
+            std::uint64_t tail;
+            std::memcpy(&head, p, 8);
+            std::memcpy(&tail, p + n - 8, 8);
+            release();
+            std::memcpy(raw_, &head, 8);
+            std::memcpy(raw_ + n - 8, &tail, 8);
+        } else if (n >= 4) {
+            std::uint32_t head;
+            std::uint32_t tail;
+            std::memcpy(&head, p, 4);
+            std::memcpy(&tail, p + n - 4, 4);
+            release();
+            std::memcpy(raw_, &head, 4);
+            std::memcpy(raw_ + n - 4, &tail, 4);
+        } else {
+            char bytes[3] = {};
+            for (std::size_t i = 0; i < n; ++i) bytes[i] = p[i];
+            release();
+            for (std::size_t i = 0; i < n; ++i) raw_[i] = bytes[i];
+        }
+        set_inline_size(n);
+    }
+
+    std::string_view view() const noexcept {
+        if (!on_heap()) return {raw_, static_cast<std::size_t>(raw_[15])};
+        const char* heap;
+        std::uint32_t size;
+        std::memcpy(&heap, raw_, sizeof heap);
+        std::memcpy(&size, raw_ + 8, sizeof size);
+        return {heap, size};
+    }
+
+private:
+    static constexpr unsigned char heap_mark = 0xFF;
+    void assign_long(std::string_view s);
+    bool on_heap() const noexcept { return static_cast<unsigned char>(raw_[15]) == heap_mark; }
+    void set_inline_size(std::size_t n) noexcept { raw_[15] = static_cast<char>(n); }
+    void release() noexcept {
+        if (!on_heap()) return;
+        char* heap;
+        std::memcpy(&heap, raw_, sizeof heap);
+        delete[] heap;
+        set_inline_size(0);
+    }
+
+    alignas(8) char raw_[16];
+};
+
 }  // namespace ids
 
 template <class Tag>
@@ -30,35 +125,34 @@ class Identifier {
 public:
     Identifier() = default;
 
-    // Copies the text, then validates it.
-    static Result<Identifier> make(std::string_view text) { return try_from(std::string(text)); }
-    // Validates and keeps the string without copying it.
-    static Result<Identifier> try_from(std::string text) {
+    // Validates, then copies the text.
+    static Result<Identifier> make(std::string_view text) {
         if (auto ok = ids::validate_identifier(text); !ok) return std::unexpected(std::move(ok.error()));
         Identifier id;
-        id.text_ = std::move(text);
+        id.text_.assign(text);
         return id;
     }
+    static Result<Identifier> try_from(const std::string& text) { return make(text); }
     // For texts known to be valid (constants of the built-in catalogues).
-    static Identifier trusted(std::string text) {
+    static Identifier trusted(std::string_view text) {
         Identifier id;
-        id.text_ = std::move(text);
+        id.text_.assign(text);
         return id;
     }
 
-    const std::string& str() const noexcept { return text_; }
-    std::string_view view() const noexcept { return text_; }
+    std::string str() const { return std::string(text_.view()); }
+    std::string_view view() const noexcept { return text_.view(); }
 
     // Byte order; a prefix orders before the longer text.
     friend auto operator<=>(const Identifier& a, const Identifier& b) noexcept { return a.view() <=> b.view(); }
-    friend bool operator==(const Identifier& a, const Identifier& b) noexcept = default;
+    friend bool operator==(const Identifier& a, const Identifier& b) noexcept { return a.view() == b.view(); }
     friend auto operator<=>(const Identifier& a, std::string_view b) noexcept { return a.view() <=> b; }
     friend bool operator==(const Identifier& a, std::string_view b) noexcept { return a.view() == b; }
 
 private:
     friend struct json::Codec<Identifier>;
     friend struct json::KeyCodec<Identifier>;
-    std::string text_;
+    ids::CompactText text_;
 };
 
 using SampleId = Identifier<struct SampleIdTag>;
@@ -74,6 +168,11 @@ using RepetitionId = Identifier<struct RepetitionIdTag>;
 namespace ids {
 // The display text of the identifier error for `text`, or empty when valid.
 std::string identifier_error_text(std::string_view text);
+
+// An identifier through the full string reader (escapes, other bytes, errors),
+// then checked; a failed check is an error of the reader.
+bool read_identifier(json::TextReader& in, CompactText& out);
+bool read_identifier(json::ValueReader& in, const json::Value& v, CompactText& out);
 
 // The grammar as one inline test, for the reader's path through every identifier
 // of a document; the texts of a failure come from `identifier_error_text`.
@@ -111,19 +210,13 @@ struct Codec<Identifier<Tag>> {
         if (in.parse_whitespace() == '"') {
             std::string_view plain;
             if (in.try_plain_string(ids::identifier_bytes.data(), 1, 128, plain)) {
-                out.text_.assign(plain.data(), plain.size());
+                out.text_.assign(plain);
                 return true;
             }
         }
-        if (!in.read_string(out.text_)) return false;
-        if (ids::is_identifier(out.text_)) return true;
-        return in.custom(ids::identifier_error_text(out.text_));
+        return ids::read_identifier(in, out.text_);
     }
-    static bool read(ValueReader& in, const Value& v, Id& out) {
-        if (!in.read_string(v, out.text_)) return false;
-        if (ids::is_identifier(out.text_)) return true;
-        return in.fail(ids::identifier_error_text(out.text_));
-    }
+    static bool read(ValueReader& in, const Value& v, Id& out) { return ids::read_identifier(in, v, out.text_); }
     static void write(Writer& w, const Id& id) { w.string(id.view()); }
     static Value to_value(const Id& id) { return Value::string(id.str()); }
 };

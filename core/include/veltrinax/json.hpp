@@ -317,6 +317,20 @@ public:
         });
     }
 
+    // `"s"`, after a comma unless `first`, for a text known to need no escaping
+    // (an identifier: only letters, digits, "-", "." and "_").
+    void plain_string(std::string_view s, bool first) {
+        put(s.size() + 3, [&](char* p) {
+            char* q = p;
+            if (!first) *q++ = ',';
+            *q++ = '"';
+            std::memcpy(q, s.data(), s.size());
+            q += s.size();
+            *q++ = '"';
+            return static_cast<std::size_t>(q - p);
+        });
+    }
+
     std::string& buffer() noexcept { return out_; }
     std::string take() noexcept { return std::move(out_); }
 

@@ -112,8 +112,12 @@ inline bool less_bytes(std::string_view a, std::string_view b) noexcept {
 // Most comparisons are settled by the packed prefixes, without touching the texts.
 template <class Key>
 std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
+    // The first 12 bytes of each text ride along with its position in 16 bytes,
+    // so that the sort moves little memory; texts that agree on them (and only
+    // those) are compared whole.
     struct Entry {
-        BytePrefix prefix;
+        std::uint64_t hi;
+        std::uint32_t lo;
         std::uint32_t position;
     };
     std::vector<Entry> entries;
@@ -121,11 +125,12 @@ std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
     advise_large_buffer(entries.data(), count * sizeof(Entry));
     entries.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
-        entries[i] = {byte_prefix(key(i)), static_cast<std::uint32_t>(i)};
+        const BytePrefix prefix = byte_prefix(key(i));
+        entries[i] = {prefix.hi, static_cast<std::uint32_t>(prefix.lo >> 32), static_cast<std::uint32_t>(i)};
     }
     std::sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-        if (a.prefix.hi != b.prefix.hi) return a.prefix.hi < b.prefix.hi;
-        if (a.prefix.lo != b.prefix.lo) return a.prefix.lo < b.prefix.lo;
+        if (a.hi != b.hi) return a.hi < b.hi;
+        if (a.lo != b.lo) return a.lo < b.lo;
         const std::string_view ka = key(a.position);
         const std::string_view kb = key(b.position);
         if (ka != kb) return ka < kb;
@@ -237,6 +242,75 @@ private:
             if (s.value == absent) continue;
             const std::string_view text = key_(s.value);
             slots_[find_slot(probe_of(text), text)] = s;
+        }
+    }
+
+    Key key_;
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+};
+
+// The distinct texts among many, for a check that only asks whether a text came
+// before: 8 bytes a slot (a stored value and 32 bits of the text's hash), a
+// third of a TextIndex's, so that the index of a million texts stays within the
+// caches. A probe whose hash bits match reads the borrowed text to confirm.
+template <class Key>
+class TextSet {
+public:
+    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
+
+    TextSet(std::size_t expected, Key key) : key_(std::move(key)) {
+        std::size_t capacity = 16;
+        while (capacity < 2 * expected) capacity *= 2;
+        slots_.reserve(capacity);
+        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+    }
+
+    // Adds `text` under `value` unless an equal text is there already; returns
+    // the value stored for it (the new one, or the earlier one).
+    std::uint32_t insert(std::string_view text, std::uint32_t value) {
+        if (2 * (size_ + 1) > slots_.size()) grow();
+        const std::uint64_t h = hash(text);
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            if (slot.value == absent) {
+                slot = {value, tag};
+                ++size_;
+                return value;
+            }
+            if (slot.tag == tag && key_(slot.value) == text) return slot.value;
+        }
+    }
+    void prefetch(std::string_view text) const { __builtin_prefetch(&slots_[hash(text) & mask_]); }
+
+private:
+    struct Slot {
+        std::uint32_t value = absent;
+        std::uint32_t tag = 0;
+    };
+    static std::uint64_t hash(std::string_view text) noexcept {
+        const BytePrefix prefix = byte_prefix(text);
+        std::uint64_t h = prefix.hi * 0x9E3779B97F4A7C15ull;
+        h ^= (prefix.lo + text.size()) * 0xC2B2AE3D27D4EB4Full;
+        for (std::size_t i = 16; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
+        h ^= h >> 29;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 32;
+        return h;
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.size() * 2);
+        old.swap(slots_);
+        mask_ = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.value == absent) continue;
+            std::size_t i = hash(key_(s.value)) & mask_;
+            while (slots_[i].value != absent) i = (i + 1) & mask_;
+            slots_[i] = s;
         }
     }
 

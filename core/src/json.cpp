@@ -446,22 +446,37 @@ bool TextReader::enter() {
     return true;
 }
 
-int TextReader::next_element(bool& first) {
+namespace {
+constexpr int member_end = -2;    // the container closes here
+constexpr int member_error = -3;  // reported
+}  // namespace
+
+// The separator before a container's next member: the first byte of the member
+// (still the closer after a trailing comma, -1 at the end of the text), or one of
+// the two marks above.
+int TextReader::next_member(bool& first, char closer, std::string_view unexpected, std::string_view eof) {
     int c = parse_whitespace();
-    if (c == ']') return 0;
+    if (c == closer) return member_end;
     if (c == ',' && !first) {
         eat();
-        c = parse_whitespace();
-    } else if (c >= 0) {
-        if (!first) {
-            peek_error("expected `,` or `]`");
-            return -1;
-        }
-        first = false;
-    } else {
-        peek_error("EOF while parsing a list");
-        return -1;
+        return parse_whitespace();
     }
+    if (c < 0) {
+        peek_error(eof);
+        return member_error;
+    }
+    if (!first) {
+        peek_error(unexpected);
+        return member_error;
+    }
+    first = false;
+    return c;
+}
+
+int TextReader::next_element(bool& first) {
+    int c = next_member(first, ']', "expected `,` or `]`", "EOF while parsing a list");
+    if (c == member_end) return 0;
+    if (c == member_error) return -1;
     if (c == ']') {
         peek_error("trailing comma");
         return -1;
@@ -474,21 +489,9 @@ int TextReader::next_element(bool& first) {
 }
 
 int TextReader::next_key(bool& first, std::string& scratch, std::string_view& key) {
-    int c = parse_whitespace();
-    if (c == '}') return 0;
-    if (c == ',' && !first) {
-        eat();
-        c = parse_whitespace();
-    } else if (c >= 0) {
-        if (!first) {
-            peek_error("expected `,` or `}`");
-            return -1;
-        }
-        first = false;
-    } else {
-        peek_error("EOF while parsing an object");
-        return -1;
-    }
+    int c = next_member(first, '}', "expected `,` or `}`", "EOF while parsing an object");
+    if (c == member_end) return 0;
+    if (c == member_error) return -1;
     if (c == '"') {
         eat();
         return parse_str_view(scratch, key) ? 1 : -1;

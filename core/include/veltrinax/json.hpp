@@ -449,6 +449,7 @@ public:
 
 private:
     bool fail_at(std::string message, std::size_t pos);
+    int next_member(bool& first, char closer, std::string_view unexpected, std::string_view eof);
     bool ignore_integer();
     bool ignore_exponent();
     bool parse_escape(std::string& out);

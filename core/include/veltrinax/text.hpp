@@ -141,6 +141,18 @@ std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
     return order;
 }
 
+// The hash both indexes below use: the packed first 16 bytes (`prefix`, which
+// the caller has at hand) and the length mixed at once, any further bytes one by one.
+inline std::uint64_t hash_text(std::string_view text, const BytePrefix& prefix) noexcept {
+    std::uint64_t h = prefix.hi * 0x9E3779B97F4A7C15ull;
+    h ^= (prefix.lo + text.size()) * 0xC2B2AE3D27D4EB4Full;
+    for (std::size_t i = 16; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 32;
+    return h;
+}
+
 // An open-addressing hash index from texts to 32-bit values (positions, ranks),
 // for checks where only membership or first occurrence matters. The texts are
 // borrowed: `key(value)` must give back the text a value was stored under, for as
@@ -205,14 +217,7 @@ private:
 
     static Probe probe_of(std::string_view text) noexcept {
         const BytePrefix prefix = byte_prefix(text);
-        std::uint64_t h = prefix.hi * 0x9E3779B97F4A7C15ull;
-        h ^= (prefix.lo + text.size()) * 0xC2B2AE3D27D4EB4Full;
-        if (text.size() > 16) {
-            for (std::size_t i = 16; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
-        }
-        h ^= h >> 29;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 32;
+        const std::uint64_t h = hash_text(text, prefix);
         const auto length = static_cast<std::uint16_t>(text.size() < 0xFFFF ? text.size() : 0xFFFF);
         return {prefix, h, length, static_cast<std::uint16_t>(h >> 48)};
     }
@@ -292,16 +297,7 @@ private:
         std::uint32_t value = absent;
         std::uint32_t tag = 0;
     };
-    static std::uint64_t hash(std::string_view text) noexcept {
-        const BytePrefix prefix = byte_prefix(text);
-        std::uint64_t h = prefix.hi * 0x9E3779B97F4A7C15ull;
-        h ^= (prefix.lo + text.size()) * 0xC2B2AE3D27D4EB4Full;
-        for (std::size_t i = 16; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
-        h ^= h >> 29;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 32;
-        return h;
-    }
+    static std::uint64_t hash(std::string_view text) noexcept { return hash_text(text, byte_prefix(text)); }
     void grow() {
         std::vector<Slot> old(slots_.size() * 2);
         old.swap(slots_);

@@ -153,6 +153,13 @@ inline std::uint64_t hash_text(std::string_view text, const BytePrefix& prefix) 
     return h;
 }
 
+// Slots for `expected` texts in the indexes below: a power of two, at most half full.
+inline std::size_t slot_count(std::size_t expected) noexcept {
+    std::size_t capacity = 16;
+    while (capacity < 2 * expected) capacity *= 2;
+    return capacity;
+}
+
 // An open-addressing hash index from texts to 32-bit values (positions, ranks),
 // for checks where only membership or first occurrence matters. The texts are
 // borrowed: `key(value)` must give back the text a value was stored under, for as
@@ -164,11 +171,7 @@ class TextIndex {
 public:
     static constexpr std::uint32_t absent = 0xFFFFFFFFu;
 
-    TextIndex(std::size_t expected, Key key) : key_(std::move(key)) {
-        std::size_t capacity = 16;
-        while (capacity < 2 * expected) capacity *= 2;
-        allocate(capacity);
-    }
+    TextIndex(std::size_t expected, Key key) : key_(std::move(key)) { allocate(slot_count(expected)); }
 
     // Stores `value` for `text` unless the text is there already; returns the
     // value stored for it (the new one, or the earlier one).
@@ -266,8 +269,7 @@ public:
     static constexpr std::uint32_t absent = 0xFFFFFFFFu;
 
     TextSet(std::size_t expected, Key key) : key_(std::move(key)) {
-        std::size_t capacity = 16;
-        while (capacity < 2 * expected) capacity *= 2;
+        const std::size_t capacity = slot_count(expected);
         slots_.reserve(capacity);
         advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
         slots_.assign(capacity, Slot{});

@@ -69,21 +69,9 @@ public:
         // touch no byte outside `s`.
         const char* p = s.data();
         if (n >= 8) {
-            std::uint64_t head;
-            std::uint64_t tail;
-            std::memcpy(&head, p, 8);
-            std::memcpy(&tail, p + n - 8, 8);
-            release();
-            std::memcpy(raw_, &head, 8);
-            std::memcpy(raw_ + n - 8, &tail, 8);
+            store_overlapping<std::uint64_t>(p, n);
         } else if (n >= 4) {
-            std::uint32_t head;
-            std::uint32_t tail;
-            std::memcpy(&head, p, 4);
-            std::memcpy(&tail, p + n - 4, 4);
-            release();
-            std::memcpy(raw_, &head, 4);
-            std::memcpy(raw_ + n - 4, &tail, 4);
+            store_overlapping<std::uint32_t>(p, n);
         } else {
             char bytes[3] = {};
             for (std::size_t i = 0; i < n; ++i) bytes[i] = p[i];
@@ -103,6 +91,18 @@ public:
     }
 
 private:
+    // The first and last sizeof(Word) bytes of `p[0, n)`, read before anything is
+    // freed (they may be this object's own bytes), then stored in place.
+    template <class Word>
+    void store_overlapping(const char* p, std::size_t n) noexcept {
+        Word head;
+        Word tail;
+        std::memcpy(&head, p, sizeof head);
+        std::memcpy(&tail, p + n - sizeof tail, sizeof tail);
+        release();
+        std::memcpy(raw_, &head, sizeof head);
+        std::memcpy(raw_ + n - sizeof tail, &tail, sizeof tail);
+    }
     static constexpr unsigned char heap_mark = 0xFF;
     void assign_long(std::string_view s);
     bool on_heap() const noexcept { return static_cast<unsigned char>(raw_[15]) == heap_mark; }

@@ -304,32 +304,10 @@ public:
     }
 
     // `"key":`, after a comma unless `first`; for keys that need no escaping.
-    void plain_key(std::string_view key, bool first) {
-        put(key.size() + 4, [&](char* p) {
-            char* q = p;
-            if (!first) *q++ = ',';
-            *q++ = '"';
-            std::memcpy(q, key.data(), key.size());
-            q += key.size();
-            *q++ = '"';
-            *q++ = ':';
-            return static_cast<std::size_t>(q - p);
-        });
-    }
-
+    void plain_key(std::string_view key, bool first) { plain_quoted(key, first, true); }
     // `"s"`, after a comma unless `first`, for a text known to need no escaping
     // (an identifier: only letters, digits, "-", "." and "_").
-    void plain_string(std::string_view s, bool first) {
-        put(s.size() + 3, [&](char* p) {
-            char* q = p;
-            if (!first) *q++ = ',';
-            *q++ = '"';
-            std::memcpy(q, s.data(), s.size());
-            q += s.size();
-            *q++ = '"';
-            return static_cast<std::size_t>(q - p);
-        });
-    }
+    void plain_string(std::string_view s, bool first) { plain_quoted(s, first, false); }
 
     std::string& buffer() noexcept { return out_; }
     std::string take() noexcept { return std::move(out_); }
@@ -345,6 +323,19 @@ private:
         const std::size_t at = out_.size();
         if (at + max > out_.capacity()) out_.reserve(std::max(at + max, 2 * out_.capacity()));
         out_.resize_and_overwrite(at + max, [&](char* p, std::size_t) { return at + fill(p + at); });
+    }
+    // `"s"` or `"s":`, after a comma unless `first`, without looking for escapes.
+    void plain_quoted(std::string_view s, bool first, bool colon) {
+        put(s.size() + 4, [&](char* p) {
+            char* q = p;
+            if (!first) *q++ = ',';
+            *q++ = '"';
+            std::memcpy(q, s.data(), s.size());
+            q += s.size();
+            *q++ = '"';
+            if (colon) *q++ = ':';
+            return static_cast<std::size_t>(q - p);
+        });
     }
 
     std::string out_;

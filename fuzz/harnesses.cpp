@@ -311,11 +311,10 @@ void planner(std::string_view input) {
     auto request = read<DataPlanRequest>(request_text, utf8);
     if (!request) return;
     auto plan = planner::plan_model_input(*schema, *model_input, *registry, *request);
-    // The search's shortcuts (pruning, path labels) must never change an outcome;
-    // only running out of the state budget may differ, as the full search pushes more.
+    // The search's shortcuts (pruning) must never change an outcome; only running
+    // out of the work budget may differ, as the full search does more.
     PathSearchOptions exhaustive;
     exhaustive.prune = false;
-    exhaustive.path_label_bits = 0;
     auto reference = planner::plan_model_input(*schema, *model_input, *registry, *request, exhaustive);
     auto out_of_budget = [](const Result<DataPlan>& r) {
         return !r && r.error().to_string().find("exceeded its limit of") != std::string::npos;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
+#include <random>
 #include <unordered_set>
 #include <utility>
 
@@ -117,10 +119,19 @@ PathResolution PathResolution::unresolved(std::string code, std::string message,
 // comparing indices compares ids; nodes by their index in the sorted list of
 // (type, representation) pairs, so comparing indices compares nodes. A path is
 // an entry of an arena tree (parent, adapter): a state costs a fixed few bytes
-// whatever its length. Equally good states are ordered by path labels, or, when
-// those tie, by climbing to the two paths' first difference with skew-binary
-// jump pointers; the no-reuse rule looks only at the path's stretch inside the
-// current strongly connected component, mostly through a bit mask.
+// whatever its length, and each distinct path is one entry.
+//
+// Equally good states are ordered by path labels, or, when those tie, by
+// climbing to the two paths' first difference with skew-binary jump pointers.
+// The collected goals (all of one length) are put in path order once, by their
+// position in a depth-first walk of the arena, whose children were created in
+// id order.
+//
+// The no-reuse rule only concerns adapters inside a strongly connected
+// component (a path that took one came back to its input node), and a path
+// never returns to a component it left: each entry keeps the set of adapters it
+// used since entering its current component, as a bit mask for components of
+// up to 64 such adapters and as a persistent bit trie for larger ones.
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -129,6 +140,26 @@ constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t lossy_penalty = 1'000'000;
 constexpr std::uint64_t stateful_penalty = 100'000;
 constexpr std::uint64_t supervised_penalty = 100'000;
+
+// Units of the work budget, weighed so that a unit costs at most about 10 ns
+// and 8 bytes even when the search's tables have long outgrown the caches.
+namespace work {
+// A pushed state: its heap slot, arena entry and best-score slot, pushed and
+// popped, and its share of putting the goals in order.
+constexpr std::uint64_t state = 32;
+// An adapter examined while expanding a state (a best-score lookup, mostly).
+constexpr std::uint64_t examined = 2;
+// One level of a no-reuse trie, looked up or copied (a cache miss, mostly).
+constexpr std::uint64_t trie_level = 4;
+// One step of a comparison climbing two paths, or of pruning's backward walk.
+constexpr std::uint64_t step = 2;
+// A search's fixed part: looking up its two nodes.
+constexpr std::uint64_t search = 16;
+// The fixed part of an adapter copied into a resolved path (its texts and
+// parameters are counted by their size on top). A copy is counted twice: once
+// for itself, once for the step a planner writes from it.
+constexpr std::uint64_t copied_adapter = 64;
+}  // namespace work
 
 bool add_checked(std::uint64_t a, std::uint64_t b, std::uint64_t& out) { return !__builtin_add_overflow(a, b, &out); }
 
@@ -159,35 +190,63 @@ bool allowed_by(const AdapterSpec& a, const PlanningPolicy& policy) {
     return true;
 }
 
-// The graph of one search: the adapters the policy allows, grouped by input node.
-struct SearchGraph {
-    std::uint32_t source = 0;
-    std::uint32_t target = 0;
-    std::uint32_t node_count = 0;
-    // Per node: its outgoing adapters, ascending by id (compressed rows).
+// The work left to the searches of one call.
+class Budget {
+public:
+    explicit Budget(std::uint64_t limit) : left_(limit), limit_(limit) {}
+    bool take(std::uint64_t units) noexcept {
+        if (units > left_) {
+            left_ = 0;
+            return false;
+        }
+        left_ -= units;
+        return true;
+    }
+    std::uint64_t limit() const noexcept { return limit_; }
+
+private:
+    std::uint64_t left_;
+    std::uint64_t limit_;
+};
+
+// The graph of one policy: the adapters it allows, grouped by input and by
+// output node. Independent of the two ends of a search.
+struct PolicyGraph {
+    using NodeKey = std::pair<std::string_view, std::string_view>;
+
+    std::vector<NodeKey> nodes;  // sorted, unique
+    // Per node: outgoing adapters ascending by id, and incoming ones (rows).
     std::vector<std::uint32_t> out_begin;
     std::vector<std::uint32_t> out_adapters;
-    // Per node: the fewest adapters from it to the target, `none` when unreachable.
-    std::vector<std::uint32_t> hops_to_target;
+    std::vector<std::uint32_t> in_begin;
+    std::vector<std::uint32_t> in_adapters;
     // Per registry index (meaningful for allowed adapters only).
+    std::vector<std::uint32_t> input_node;
     std::vector<std::uint32_t> output_node;
     std::vector<std::uint64_t> cost;
     std::vector<std::uint64_t> weight;
     std::vector<std::uint8_t> weight_fits;
-    // An adapter can only be met twice on a path when it lies inside a strongly
-    // connected component (a path that took it came back to its input node).
-    // Such an adapter has one bit of a per-path mask; the bit identifies it
-    // exactly when its component holds at most 64 such adapters.
-    std::vector<std::uint64_t> cycle_bit;
-    std::vector<std::uint8_t> cycle_bit_exact;
+    // The no-reuse rule: an adapter's index among the adapters inside its
+    // component (`none` for one that leaves its component and so can never
+    // recur), and the depth of that component's trie (0: a 64-bit mask).
+    std::vector<std::uint32_t> cycle_local;
+    std::vector<std::uint8_t> trie_depth;
     // True when no sum along any path can leave 64 bits: the sums of all allowed
     // weights and of all allowed costs fit (a path uses each adapter at most once).
     bool overflow_impossible = true;
+
+    std::uint32_t node_count() const noexcept { return static_cast<std::uint32_t>(nodes.size()); }
+    std::uint32_t find_node(std::string_view type, std::string_view representation) const {
+        const NodeKey key(type, representation);
+        auto it = std::lower_bound(nodes.begin(), nodes.end(), key);
+        if (it == nodes.end() || *it != key) return none;
+        return static_cast<std::uint32_t>(it - nodes.begin());
+    }
 };
 
 // Tarjan's algorithm without recursion; returns the component of each node.
-std::vector<std::uint32_t> strong_components(const SearchGraph& g) {
-    const std::uint32_t n = g.node_count;
+std::vector<std::uint32_t> strong_components(const PolicyGraph& g) {
+    const std::uint32_t n = g.node_count();
     std::vector<std::uint32_t> order(n, none);
     std::vector<std::uint32_t> low(n, 0);
     std::vector<std::uint32_t> component(n, none);
@@ -238,11 +297,8 @@ std::vector<std::uint32_t> strong_components(const SearchGraph& g) {
     return component;
 }
 
-SearchGraph build_graph(const std::vector<AdapterSpec>& adapters, std::string_view from_type,
-                        std::string_view from_representation, std::string_view to_type,
-                        std::string_view to_representation, const PlanningPolicy& policy) {
-    using NodeKey = std::pair<std::string_view, std::string_view>;
-    SearchGraph g;
+PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const PlanningPolicy& policy) {
+    PolicyGraph g;
     const std::size_t count = adapters.size();
 
     std::vector<std::uint32_t> allowed;
@@ -250,37 +306,27 @@ SearchGraph build_graph(const std::vector<AdapterSpec>& adapters, std::string_vi
         if (allowed_by(adapters[i], policy)) allowed.push_back(i);
     }
 
-    std::vector<NodeKey> nodes;
-    nodes.reserve(2 * allowed.size() + 2);
-    nodes.emplace_back(from_type, from_representation);
-    nodes.emplace_back(to_type, to_representation);
+    g.nodes.reserve(2 * allowed.size());
     for (std::uint32_t i : allowed) {
-        nodes.emplace_back(adapters[i].input_type.view(), adapters[i].input_representation.view());
-        nodes.emplace_back(adapters[i].output_type.view(), adapters[i].output_representation.view());
+        g.nodes.emplace_back(adapters[i].input_type.view(), adapters[i].input_representation.view());
+        g.nodes.emplace_back(adapters[i].output_type.view(), adapters[i].output_representation.view());
     }
-    std::sort(nodes.begin(), nodes.end());
-    nodes.erase(std::unique(nodes.begin(), nodes.end()), nodes.end());
-    auto node_of = [&](std::string_view type, std::string_view representation) {
-        NodeKey key(type, representation);
-        return static_cast<std::uint32_t>(std::lower_bound(nodes.begin(), nodes.end(), key) - nodes.begin());
-    };
-    g.node_count = static_cast<std::uint32_t>(nodes.size());
-    g.source = node_of(from_type, from_representation);
-    g.target = node_of(to_type, to_representation);
+    std::sort(g.nodes.begin(), g.nodes.end());
+    g.nodes.erase(std::unique(g.nodes.begin(), g.nodes.end()), g.nodes.end());
 
-    std::vector<std::uint32_t> input_node(count, none);
+    g.input_node.assign(count, none);
     g.output_node.assign(count, none);
     g.cost.assign(count, 0);
     g.weight.assign(count, 0);
     g.weight_fits.assign(count, 0);
-    g.cycle_bit.assign(count, 0);
-    g.cycle_bit_exact.assign(count, 0);
+    g.cycle_local.assign(count, none);
+    g.trie_depth.assign(count, 0);
     std::uint64_t weight_sum = 0;
     std::uint64_t cost_sum = 0;
     for (std::uint32_t i : allowed) {
         const AdapterSpec& a = adapters[i];
-        input_node[i] = node_of(a.input_type.view(), a.input_representation.view());
-        g.output_node[i] = node_of(a.output_type.view(), a.output_representation.view());
+        g.input_node[i] = g.find_node(a.input_type.view(), a.input_representation.view());
+        g.output_node[i] = g.find_node(a.output_type.view(), a.output_representation.view());
         g.cost[i] = a.cost;
         if (auto w = edge_weight(a, policy.preferred_adapters.contains(a.id))) {
             g.weight[i] = *w;
@@ -292,78 +338,84 @@ SearchGraph build_graph(const std::vector<AdapterSpec>& adapters, std::string_vi
         if (!add_checked(cost_sum, a.cost, cost_sum)) g.overflow_impossible = false;
     }
 
-    // Outgoing and incoming adapters per node; filling in id order keeps each
-    // node's list in ascending id order.
-    const std::uint32_t n = g.node_count;
+    // Filling in id order keeps each node's rows in ascending id order.
+    const std::uint32_t n = g.node_count();
     g.out_begin.assign(n + 1, 0);
-    std::vector<std::uint32_t> in_begin(n + 1, 0);
+    g.in_begin.assign(n + 1, 0);
     for (std::uint32_t i : allowed) {
-        ++g.out_begin[input_node[i] + 1];
-        ++in_begin[g.output_node[i] + 1];
+        ++g.out_begin[g.input_node[i] + 1];
+        ++g.in_begin[g.output_node[i] + 1];
     }
     for (std::uint32_t v = 0; v < n; ++v) {
         g.out_begin[v + 1] += g.out_begin[v];
-        in_begin[v + 1] += in_begin[v];
+        g.in_begin[v + 1] += g.in_begin[v];
     }
     g.out_adapters.assign(allowed.size(), 0);
-    std::vector<std::uint32_t> in_adapters(allowed.size(), 0);
+    g.in_adapters.assign(allowed.size(), 0);
     {
         std::vector<std::uint32_t> out_fill(g.out_begin.begin(), g.out_begin.end() - 1);
-        std::vector<std::uint32_t> in_fill(in_begin.begin(), in_begin.end() - 1);
+        std::vector<std::uint32_t> in_fill(g.in_begin.begin(), g.in_begin.end() - 1);
         for (std::uint32_t i : allowed) {
-            g.out_adapters[out_fill[input_node[i]]++] = i;
-            in_adapters[in_fill[g.output_node[i]]++] = i;
-        }
-    }
-
-    // Fewest adapters to the target, by a breadth-first walk backwards from it.
-    g.hops_to_target.assign(n, none);
-    std::vector<std::uint32_t> queue{g.target};
-    g.hops_to_target[g.target] = 0;
-    for (std::size_t head = 0; head < queue.size(); ++head) {
-        const std::uint32_t v = queue[head];
-        for (std::uint32_t e = in_begin[v]; e < in_begin[v + 1]; ++e) {
-            const std::uint32_t u = input_node[in_adapters[e]];
-            if (g.hops_to_target[u] != none) continue;
-            g.hops_to_target[u] = g.hops_to_target[v] + 1;
-            queue.push_back(u);
+            g.out_adapters[out_fill[g.input_node[i]]++] = i;
+            g.in_adapters[in_fill[g.output_node[i]]++] = i;
         }
     }
 
     const std::vector<std::uint32_t> component = strong_components(g);
     std::vector<std::uint32_t> inside(n, 0);  // adapters inside each component, counted
-    std::vector<std::uint32_t> local(count, 0);
     for (std::uint32_t i : allowed) {
-        const std::uint32_t c = component[input_node[i]];
-        if (c == component[g.output_node[i]]) local[i] = inside[c]++;
+        const std::uint32_t c = component[g.input_node[i]];
+        if (c == component[g.output_node[i]]) g.cycle_local[i] = inside[c]++;
     }
     for (std::uint32_t i : allowed) {
-        const std::uint32_t c = component[input_node[i]];
-        if (c != component[g.output_node[i]]) continue;
-        g.cycle_bit[i] = std::uint64_t{1} << (local[i] % 64);
-        g.cycle_bit_exact[i] = inside[c] <= 64 ? 1 : 0;
+        if (g.cycle_local[i] == none) continue;
+        const std::uint32_t k = inside[component[g.input_node[i]]];
+        std::uint8_t depth = 0;
+        if (k > 64) {
+            // Leaves of 64 bits under a binary trie over the rest of the index.
+            while ((std::uint64_t{64} << depth) < k) ++depth;
+        }
+        g.trie_depth[i] = depth;
     }
     return g;
 }
 
-// The best score recorded per (node, hops), in an open-addressing table: the
-// search touches it once per candidate state, so it must not allocate per entry.
+// A per-process secret for the best-score table's hash, so that no registry can
+// be built offline to make its keys collide.
+std::uint64_t hash_secret() {
+    static const std::uint64_t secret = [] {
+        std::random_device device;
+        return (std::uint64_t{device()} << 32) ^ device();
+    }();
+    return secret;
+}
+
+// The best score recorded per (node, hops). An open-addressing table under a
+// secret hash; should a probe still run long (someone who knows the secret), it
+// moves into an ordered map, so that no key set makes it quadratic.
 class BestScores {
 public:
-    BestScores() : keys_(capacity_floor, empty_key), values_(capacity_floor, 0) {}
+    BestScores() : keys_(capacity_floor, empty_key), values_(capacity_floor, 0), secret_(hash_secret()) {}
 
     // False when the key holds a lower score; otherwise records `score` under it.
     bool offer(std::uint32_t node, std::uint32_t hops, std::uint64_t score) {
         const std::uint64_t key = (std::uint64_t{node} << 32) | hops;
-        std::size_t slot = find_slot(key);
+        if (ordered_) return offer_ordered(key, score);
+        std::size_t slot = 0;
+        if (!find_slot(key, slot)) {
+            move_to_ordered();
+            return offer_ordered(key, score);
+        }
         if (keys_[slot] == key) {
             if (values_[slot] < score) return false;
             values_[slot] = score;
             return true;
         }
         if (2 * (size_ + 1) > keys_.size()) {
-            grow();
-            slot = find_slot(key);
+            if (!grow() || !find_slot(key, slot)) {
+                move_to_ordered();
+                return offer_ordered(key, score);
+            }
         }
         keys_[slot] = key;
         values_[slot] = score;
@@ -373,45 +425,152 @@ public:
 
 private:
     static constexpr std::size_t capacity_floor = 64;
+    static constexpr std::size_t max_probe = 128;
     // Node indices stay below 2^32 - 1, so no real key is all ones.
     static constexpr std::uint64_t empty_key = std::numeric_limits<std::uint64_t>::max();
 
-    std::size_t find_slot(std::uint64_t key) const {
-        const std::size_t mask = keys_.size() - 1;
-        std::size_t slot = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 17) & mask;
-        while (keys_[slot] != key && keys_[slot] != empty_key) slot = (slot + 1) & mask;
-        return slot;
+    std::uint64_t hash(std::uint64_t key) const noexcept {
+        std::uint64_t h = key ^ secret_;
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        h *= 0xC4CEB9FE1A85EC53ull;
+        h ^= h >> 33;
+        return h;
     }
-
-    void grow() {
+    // The key's slot or the free slot where it belongs; false after `max_probe`
+    // occupied slots.
+    bool find_slot(std::uint64_t key, std::size_t& slot) const {
+        const std::size_t mask = keys_.size() - 1;
+        slot = static_cast<std::size_t>(hash(key)) & mask;
+        for (std::size_t probe = 0; probe < max_probe; ++probe) {
+            if (keys_[slot] == key || keys_[slot] == empty_key) return true;
+            slot = (slot + 1) & mask;
+        }
+        return false;
+    }
+    bool grow() {
         const std::size_t capacity = keys_.size() * 2;
         std::vector<std::uint64_t> old_keys = std::exchange(keys_, std::vector<std::uint64_t>(capacity, empty_key));
         std::vector<std::uint64_t> old_values = std::exchange(values_, std::vector<std::uint64_t>(capacity, 0));
-        for (std::size_t i = 0; i < old_keys.size(); ++i) {
+        bool fine = true;
+        for (std::size_t i = 0; i < old_keys.size() && fine; ++i) {
             if (old_keys[i] == empty_key) continue;
-            const std::size_t slot = find_slot(old_keys[i]);
-            keys_[slot] = old_keys[i];
-            values_[slot] = old_values[i];
+            std::size_t slot = 0;
+            fine = find_slot(old_keys[i], slot);
+            if (fine) {
+                keys_[slot] = old_keys[i];
+                values_[slot] = old_values[i];
+            }
         }
+        if (!fine) {
+            keys_ = std::move(old_keys);
+            values_ = std::move(old_values);
+        }
+        return fine;
+    }
+    void move_to_ordered() {
+        for (std::size_t i = 0; i < keys_.size(); ++i) {
+            if (keys_[i] != empty_key) ordered_map_.emplace(keys_[i], values_[i]);
+        }
+        keys_ = {};
+        values_ = {};
+        ordered_ = true;
+    }
+    bool offer_ordered(std::uint64_t key, std::uint64_t score) {
+        auto [it, added] = ordered_map_.try_emplace(key, score);
+        if (added) return true;
+        if (it->second < score) return false;
+        it->second = score;
+        return true;
     }
 
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint64_t> values_;
     std::size_t size_ = 0;
+    std::uint64_t secret_;
+    bool ordered_ = false;
+    std::map<std::uint64_t, std::uint64_t> ordered_map_;
 };
+
+// Per-search scratch over the nodes, kept across the searches of one call and
+// stamped with the search it belongs to, so that no search pays for the size of
+// the whole graph.
+struct NodeScratch {
+    std::vector<std::uint32_t> stamp;
+    std::vector<std::uint32_t> hops_to_target;
+    std::vector<std::uint32_t> live_begin;
+    std::vector<std::uint32_t> live_end;
+    std::vector<std::uint32_t> live_adapters;  // grouped by input node, ascending by id in each group
+    std::uint32_t generation = 0;
+
+    void reset(std::uint32_t node_count) {
+        if (stamp.size() != node_count) {
+            stamp.assign(node_count, 0);
+            hops_to_target.assign(node_count, 0);
+            live_begin.assign(node_count, 0);
+            live_end.assign(node_count, 0);
+            generation = 0;
+        }
+        if (++generation == 0) {
+            std::fill(stamp.begin(), stamp.end(), 0);
+            generation = 1;
+        }
+        live_adapters.clear();
+    }
+    bool reaches_target(std::uint32_t v) const noexcept { return stamp[v] == generation; }
+};
+
+// What pruning knows for one target: the fewest adapters from each node to it,
+// and per node the adapters that lead to a node that can reach it (the "live"
+// ones). Built by a walk backwards from the target, which costs the part of the
+// graph that can reach it, charged to the budget. False when the budget ran out.
+bool prepare_target(const PolicyGraph& g, std::uint32_t target, NodeScratch& scratch, Budget& budget) {
+    scratch.reset(g.node_count());
+    if (target == none) return true;
+    std::vector<std::uint32_t> queue{target};
+    std::vector<std::uint64_t> live;  // (input node, adapter)
+    scratch.stamp[target] = scratch.generation;
+    scratch.hops_to_target[target] = 0;
+    for (std::size_t head = 0; head < queue.size(); ++head) {
+        const std::uint32_t v = queue[head];
+        const std::uint32_t incoming = g.in_begin[v + 1] - g.in_begin[v];
+        if (!budget.take(work::step * (1 + 2 * std::uint64_t{incoming}))) return false;
+        for (std::uint32_t e = g.in_begin[v]; e < g.in_begin[v + 1]; ++e) {
+            const std::uint32_t a = g.in_adapters[e];
+            const std::uint32_t u = g.input_node[a];
+            live.push_back((std::uint64_t{u} << 32) | a);
+            if (scratch.reaches_target(u)) continue;
+            scratch.stamp[u] = scratch.generation;
+            scratch.hops_to_target[u] = scratch.hops_to_target[v] + 1;
+            queue.push_back(u);
+        }
+    }
+    std::sort(live.begin(), live.end());
+    scratch.live_adapters.resize(live.size());
+    for (std::size_t i = 0; i < live.size(); ++i) {
+        const auto u = static_cast<std::uint32_t>(live[i] >> 32);
+        scratch.live_adapters[i] = static_cast<std::uint32_t>(live[i]);
+        if (i == 0 || static_cast<std::uint32_t>(live[i - 1] >> 32) != u) scratch.live_begin[u] = static_cast<std::uint32_t>(i);
+        scratch.live_end[u] = static_cast<std::uint32_t>(i + 1);
+    }
+    return true;
+}
 
 class Search {
 public:
     enum class End : std::uint8_t { finished, limit };
 
-    // Arena entries and hop counts are 32-bit, so no search may push more states.
-    static constexpr std::uint64_t max_supported_states = none - 1;
-
-    Search(const SearchGraph& graph, const PlanningPolicy& policy, const PathSearchOptions& options, bool prune)
+    // `scratch` holds the target's pruning facts, or is null for the full search.
+    Search(const PolicyGraph& graph, std::uint32_t source, std::uint32_t target, const NodeScratch* scratch,
+           const PlanningPolicy& policy, Budget& budget, const PathSearchOptions& options)
         : g_(graph),
+          source_(source),
+          target_(target),
+          scratch_(scratch),
           policy_(policy),
-          max_states_(std::min(options.max_states, max_supported_states)),
-          prune_(prune) {
+          budget_(budget),
+          max_states_(options.max_states) {
         const unsigned bits = std::min(options.path_label_bits, 64u);
         label_space_ = bits == 64 ? std::numeric_limits<std::uint64_t>::max() : (std::uint64_t{1} << bits) - 1;
     }
@@ -423,20 +582,37 @@ public:
     // True when pruning left out at least one candidate.
     bool pruned_any() const noexcept { return pruned_any_; }
 
-    // The goal paths in ascending id order without repeats, each as registry
-    // indices, first adapter first. Every goal has the best goal's hop count, so
-    // they all have one length and sort by their arena entries alone.
-    std::vector<std::vector<std::uint32_t>> goal_paths() {
-        std::stable_sort(goals_.begin(), goals_.end(),
-                         [this](std::uint32_t a, std::uint32_t b) { return compare_paths(a, b) < 0; });
-        goals_.erase(std::unique(goals_.begin(), goals_.end()), goals_.end());
-        std::vector<std::vector<std::uint32_t>> paths;
-        paths.reserve(goals_.size());
-        for (std::uint32_t goal : goals_) {
-            std::vector<std::uint32_t>& path = paths.emplace_back(arena_[goal].depth);
-            for (std::uint32_t e = goal; e != root; e = arena_[e].parent) path[arena_[e].depth - 1] = arena_[e].adapter;
+    // The goal entries in path order (ids compared as their indices). All goals
+    // have the best goal's length, so that order is their order in a
+    // depth-first walk of the arena.
+    std::vector<std::uint32_t> goals_in_order() const {
+        std::vector<std::uint32_t> goals = goals_;
+        if (goals.size() < 2) return goals;
+        const std::size_t n = arena_.size();
+        std::vector<std::uint32_t> size(n, 1);
+        for (std::size_t e = n - 1; e > 0; --e) size[arena_[e].parent] += size[e];
+        // `size` becomes each entry's rank in the walk, `next` the rank of its
+        // next child: children were created in ascending id order.
+        std::vector<std::uint32_t> next(n, 0);
+        next[root] = 1;
+        size[root] = 0;
+        for (std::size_t e = 1; e < n; ++e) {
+            const std::uint32_t p = arena_[e].parent;
+            const std::uint32_t own = size[e];
+            size[e] = next[p];
+            next[p] += own;
+            next[e] = size[e] + 1;
         }
-        return paths;
+        std::sort(goals.begin(), goals.end(), [&](std::uint32_t a, std::uint32_t b) { return size[a] < size[b]; });
+        return goals;
+    }
+
+    // The registry indices on a goal's path, first adapter first.
+    std::vector<std::uint32_t> path_of(std::uint32_t goal) const {
+        std::vector<std::uint32_t> path;
+        for (std::uint32_t e = goal; e != root; e = arena_[e].parent) path.push_back(arena_[e].adapter);
+        std::reverse(path.begin(), path.end());
+        return path;
     }
 
 private:
@@ -447,8 +623,10 @@ private:
         std::uint32_t jump;  // an ancestor; its depth depends on this entry's depth only
         std::uint32_t adapter;
         std::uint32_t depth;
-        std::uint64_t cycle_mask;  // bits of the adapters since the path entered its current component
-        std::uint64_t width;       // of the label interval, see `State::label`
+        // The adapters used since the path entered its current component: a bit
+        // mask, or the root of a trie (see `trie_depth`).
+        std::uint64_t used;
+        std::uint64_t width;  // of the label interval, see `State::label`
     };
 
     struct State {
@@ -466,26 +644,26 @@ private:
     };
 
     // Adds the entry for `parent`'s path followed by the adapter in position `slot`
-    // of the `ways` adapters leaving its node; returns it and its label.
+    // of the `ways` adapters it may take next; returns it and its label.
     std::pair<std::uint32_t, std::uint64_t> add_entry(std::uint32_t parent, std::uint64_t parent_label,
-                                                      std::uint32_t adapter, std::uint32_t slot,
+                                                      std::uint32_t adapter, std::uint64_t used, std::uint32_t slot,
                                                       std::uint32_t ways) {
         const Entry& p = arena_[parent];
         const Entry& pj = arena_[p.jump];
         const std::uint32_t jump = p.depth - pj.depth == pj.depth - arena_[pj.jump].depth ? pj.jump : parent;
-        const std::uint64_t bit = g_.cycle_bit[adapter];
-        const std::uint64_t mask = bit != 0 ? (p.cycle_mask | bit) : 0;
         const std::uint64_t width = p.width / ways;
         const std::uint32_t depth = p.depth + 1;
-        arena_.push_back(Entry{parent, jump, adapter, depth, mask, width});
+        arena_.push_back(Entry{parent, jump, adapter, depth, used, width});
         return {static_cast<std::uint32_t>(arena_.size() - 1), parent_label + slot * width};
     }
 
     // Lexicographic order of two distinct paths of equal length (ids compared as
-    // their indices): climb to the children of their last common entry.
+    // their indices): climb to the children of their last common entry. Counts
+    // its steps, which the caller charges.
     int compare_paths(std::uint32_t a, std::uint32_t b) const {
         if (a == b) return 0;
         while (arena_[a].parent != arena_[b].parent) {
+            ++climbs_;
             if (arena_[a].jump != arena_[b].jump) {
                 a = arena_[a].jump;
                 b = arena_[b].jump;
@@ -495,6 +673,56 @@ private:
             }
         }
         return arena_[a].adapter < arena_[b].adapter ? -1 : 1;
+    }
+
+    static bool child_bit(std::uint32_t local, unsigned level) noexcept { return (local >> (6 + level)) & 1; }
+    static std::uint32_t child(std::uint64_t cell, bool right) noexcept {
+        return static_cast<std::uint32_t>(right ? cell >> 32 : cell);
+    }
+
+    bool trie_contains(std::uint32_t node, std::uint32_t local, unsigned depth) const {
+        for (unsigned level = depth; level-- > 0 && node != 0;) node = child(trie_[node], child_bit(local, level));
+        return node != 0 && ((trie_[node] >> (local & 63)) & 1) != 0;
+    }
+    // The root of a new trie holding the old one's indices and `local`; shares
+    // every cell off the changed path.
+    std::uint32_t trie_insert(std::uint32_t root_cell, std::uint32_t local, unsigned depth) {
+        std::uint32_t on_the_way[32];
+        std::uint32_t node = root_cell;
+        for (unsigned level = depth; level-- > 0;) {
+            on_the_way[level] = node;
+            node = node != 0 ? child(trie_[node], child_bit(local, level)) : 0;
+        }
+        trie_.push_back((node != 0 ? trie_[node] : 0) | (std::uint64_t{1} << (local & 63)));
+        auto made = static_cast<std::uint32_t>(trie_.size() - 1);
+        for (unsigned level = 0; level < depth; ++level) {
+            std::uint64_t cell = on_the_way[level] != 0 ? trie_[on_the_way[level]] : 0;
+            cell = child_bit(local, level) ? (cell & 0xFFFFFFFFull) | (std::uint64_t{made} << 32)
+                                           : (cell & ~0xFFFFFFFFull) | made;
+            trie_.push_back(cell);
+            made = static_cast<std::uint32_t>(trie_.size() - 1);
+        }
+        return made;
+    }
+
+    // Whether `adapter`, which leaves the entry's node, is already on its path.
+    // Charges the trie's steps.
+    bool on_path(std::uint32_t entry, std::uint32_t adapter) {
+        const std::uint32_t local = g_.cycle_local[adapter];
+        if (local == none) return false;
+        const unsigned depth = g_.trie_depth[adapter];
+        if (depth == 0) return ((arena_[entry].used >> local) & 1) != 0;
+        if (!budget_.take(work::trie_level * (depth + 1))) exhausted_ = true;
+        return trie_contains(static_cast<std::uint32_t>(arena_[entry].used), local, depth);
+    }
+    // The used set of a path that takes `adapter` after the entry's path.
+    std::uint64_t used_after(std::uint32_t entry, std::uint32_t adapter) {
+        const std::uint32_t local = g_.cycle_local[adapter];
+        if (local == none) return 0;
+        const unsigned depth = g_.trie_depth[adapter];
+        if (depth == 0) return arena_[entry].used | (std::uint64_t{1} << local);
+        if (!budget_.take(work::trie_level * (depth + 1))) exhausted_ = true;
+        return trie_insert(static_cast<std::uint32_t>(arena_[entry].used), local, depth);
     }
 
     // The frontier's total order: score, hops, cost, node, then path.
@@ -507,66 +735,67 @@ private:
         return compare_paths(a.entry, b.entry) < 0;
     }
 
-    // Whether `adapter`, which leaves the entry's node, is already on its path.
-    bool on_path(std::uint32_t entry, std::uint32_t adapter) const {
-        const std::uint64_t bit = g_.cycle_bit[adapter];
-        if (bit == 0 || (arena_[entry].cycle_mask & bit) == 0) return false;
-        if (g_.cycle_bit_exact[adapter]) return true;
-        // The earlier use, if any, lies in the path's current stretch inside the
-        // component: a path never returns to a component it left.
-        for (std::uint32_t e = entry; e != root && g_.cycle_bit[arena_[e].adapter] != 0; e = arena_[e].parent) {
-            if (arena_[e].adapter == adapter) return true;
-        }
-        return false;
-    }
-
     // The heap keeps its greatest element first, so it is given the reversed order.
     auto later() const {
         return [this](const State& x, const State& y) { return before(y, x); };
     }
 
-    bool push(State s) {
-        if (pushed_ >= max_states_) return false;
+    // Charges the climbs of the comparisons made since the last call.
+    bool charge_climbs() {
+        const std::uint64_t climbs = std::exchange(climbs_, 0);
+        return climbs == 0 || budget_.take(work::step * climbs);
+    }
+
+    bool push(const State& s) {
+        if (pushed_ >= max_states_ || !budget_.take(work::state)) return false;
         ++pushed_;
         frontier_.push_back(s);
         std::push_heap(frontier_.begin(), frontier_.end(), later());
-        return true;
+        return charge_climbs();
     }
 
-    State pop() {
+    // False when the comparisons ran out of budget.
+    bool pop(State& s) {
         std::pop_heap(frontier_.begin(), frontier_.end(), later());
-        State s = frontier_.back();
+        s = frontier_.back();
         frontier_.pop_back();
-        return s;
+        return charge_climbs();
     }
 
-    const SearchGraph& g_;
+    const PolicyGraph& g_;
+    std::uint32_t source_;
+    std::uint32_t target_;
+    const NodeScratch* scratch_;
     const PlanningPolicy& policy_;
+    Budget& budget_;
     std::uint64_t max_states_;
-    bool prune_;
     std::uint64_t label_space_;
+    mutable std::uint64_t climbs_ = 0;
     std::vector<Entry> arena_;
+    std::vector<std::uint64_t> trie_{0};  // cell 0: the empty trie
     std::vector<State> frontier_;
     BestScores best_;
     std::vector<std::uint32_t> goals_;
     std::uint64_t pushed_ = 0;
     bool overflow_ = false;
     bool pruned_any_ = false;
+    bool exhausted_ = false;
 };
 
 Search::End Search::run() {
     arena_.push_back(Entry{root, root, none, 0, 0, label_space_});
-    best_.offer(g_.source, 0, 0);
-    if (!push(State{0, 0, 0, 0, g_.source, root})) return End::limit;
+    best_.offer(source_, 0, 0);
+    if (!push(State{0, 0, 0, 0, source_, root})) return End::limit;
 
     const std::optional<json::usize>& max_hops = policy_.max_hops;
     bool have_best = false;
     std::uint64_t best_score = 0;
     std::uint32_t best_hops = 0;
     while (!frontier_.empty()) {
-        const State s = pop();
+        State s;
+        if (!pop(s)) return End::limit;
         if (have_best && (s.score > best_score || (s.score == best_score && s.hops > best_hops))) break;
-        if (s.node == g_.target) {
+        if (s.node == target_) {
             if (!have_best) {
                 have_best = true;
                 best_score = s.score;
@@ -577,22 +806,34 @@ Search::End Search::run() {
         }
         if (max_hops && s.hops >= max_hops->value) continue;
         const std::uint32_t hops = s.hops + 1;
-        const std::uint32_t first = g_.out_begin[s.node];
-        const std::uint32_t ways = g_.out_begin[s.node + 1] - first;
-        for (std::uint32_t e = first; e < first + ways; ++e) {
-            const std::uint32_t a = g_.out_adapters[e];
-            const std::uint32_t next = g_.output_node[a];
-            if (prune_) {
-                // A state that cannot reach the target within the hop limit never
-                // becomes a goal, and it only ever touches best-score keys that no
-                // state able to reach the target shares.
-                const std::uint32_t rest = g_.hops_to_target[next];
-                if (rest == none || (max_hops && std::uint64_t{hops} + rest > max_hops->value)) {
-                    pruned_any_ = true;
-                    continue;
-                }
+        const std::uint32_t* first = g_.out_adapters.data() + g_.out_begin[s.node];
+        const std::uint32_t* last = g_.out_adapters.data() + g_.out_begin[s.node + 1];
+        if (scratch_ != nullptr) {
+            // Only adapters towards nodes that can reach the target: a state that
+            // cannot never becomes a goal, and it only ever touches best-score keys
+            // that no state able to reach the target shares.
+            const std::uint32_t all = static_cast<std::uint32_t>(last - first);
+            if (scratch_->reaches_target(s.node)) {
+                first = scratch_->live_adapters.data() + scratch_->live_begin[s.node];
+                last = scratch_->live_adapters.data() + scratch_->live_end[s.node];
+            } else {
+                last = first;
             }
-            if (on_path(s.entry, a)) continue;
+            if (static_cast<std::uint32_t>(last - first) != all) pruned_any_ = true;
+        }
+        const auto ways = static_cast<std::uint32_t>(last - first);
+        if (!budget_.take(work::step + work::examined * ways)) return End::limit;
+        for (const std::uint32_t* it = first; it != last; ++it) {
+            const std::uint32_t a = *it;
+            const std::uint32_t next = g_.output_node[a];
+            if (scratch_ != nullptr && max_hops &&
+                std::uint64_t{hops} + scratch_->hops_to_target[next] > max_hops->value) {
+                pruned_any_ = true;
+                continue;
+            }
+            const bool used = on_path(s.entry, a);
+            if (exhausted_) return End::limit;
+            if (used) continue;
             std::uint64_t score = 0;
             std::uint64_t cost = 0;
             if (!g_.weight_fits[a] || !add_checked(s.score, g_.weight[a], score) ||
@@ -601,79 +842,133 @@ Search::End Search::run() {
                 continue;
             }
             if (!best_.offer(next, hops, score)) continue;
-            const auto [entry, label] = add_entry(s.entry, s.label, a, e - first, ways);
+            const std::uint64_t set = used_after(s.entry, a);
+            if (exhausted_) return End::limit;
+            const auto slot = static_cast<std::uint32_t>(it - first);
+            const auto [entry, label] = add_entry(s.entry, s.label, a, set, slot, ways);
             if (!push(State{score, cost, label, hops, next, entry})) return End::limit;
         }
     }
     return End::finished;
 }
 
-std::string join_ids(const std::vector<AdapterSpec>& adapters, const std::vector<std::uint32_t>& path) {
-    std::string out;
-    for (std::size_t i = 0; i < path.size(); ++i) {
-        if (i > 0) out.append(" -> ");
-        out.append(adapters[path[i]].id);
-    }
-    return out;
+// The work of copying an adapter into a resolved path: its texts and
+// parameters as written, counted twice (see `work::copied_adapter`).
+std::uint64_t copied_units(const AdapterSpec& a) {
+    const std::uint64_t size = work::copied_adapter + a.id.size() + a.version.size() + a.input_type.view().size() +
+                               a.input_representation.view().size() + a.output_type.view().size() +
+                               a.output_representation.view().size() +
+                               (a.params.empty() ? 0 : json::to_text(a.params).size());
+    return 2 * size;
 }
 
 }  // namespace
 
-PathResolution AdapterRegistry::find_path(const TypeId& from_type, const RepresentationId& from_representation,
-                                          const TypeId& to_type, const RepresentationId& to_representation,
-                                          const PlanningPolicy& policy, const PathSearchOptions& options) const {
+struct PathSearcher::Impl {
+    const AdapterRegistry& registry;
+    PlanningPolicy policy;
+    PathSearchOptions options;
+    Budget budget;
+    std::optional<PolicyGraph> graph;
+    NodeScratch scratch;
+    std::vector<std::uint64_t> copy_units;  // per registry index, 0 until first needed
+
+    Impl(const AdapterRegistry& r, const PlanningPolicy& p, const PathSearchOptions& o)
+        : registry(r), policy(p), options(o), budget(o.max_work) {}
+
+    PathResolution limit_exceeded(const TypeId& from_type, const RepresentationId& from_representation,
+                                  const TypeId& to_type, const RepresentationId& to_representation) const {
+        return PathResolution::unresolved(
+            std::string(path_issue::search_limit_exceeded),
+            text::format("adapter path search from `{}/{}` to `{}/{}` exceeded its limit of {} work units", from_type,
+                         from_representation, to_type, to_representation, budget.limit()),
+            {});
+    }
+
+    std::uint64_t units_to_copy(std::uint32_t index) {
+        if (copy_units.empty()) copy_units.assign(registry.size(), 0);
+        if (copy_units[index] == 0) copy_units[index] = copied_units(registry.adapters()[index]);
+        return copy_units[index];
+    }
+
+    PathResolution find(const TypeId& from_type, const RepresentationId& from_representation, const TypeId& to_type,
+                        const RepresentationId& to_representation, bool keep_first_path);
+};
+
+PathResolution PathSearcher::Impl::find(const TypeId& from_type, const RepresentationId& from_representation,
+                                        const TypeId& to_type, const RepresentationId& to_representation,
+                                        bool keep_first_path) {
     if (from_type == to_type && from_representation == to_representation) {
         PathResolution identity;
         identity.path.emplace();
         return identity;
     }
-
-    const SearchGraph graph = build_graph(adapters_, from_type.view(), from_representation.view(), to_type.view(),
-                                          to_representation.view(), policy);
-    auto limit_exceeded = [&] {
+    auto limit = [&] { return limit_exceeded(from_type, from_representation, to_type, to_representation); };
+    auto no_path = [&](bool overflow) {
         return PathResolution::unresolved(
-            std::string(path_issue::search_limit_exceeded),
-            text::format("adapter path search from `{}/{}` to `{}/{}` exceeded its limit of {} states", from_type,
-                         from_representation, to_type, to_representation,
-                         std::min(options.max_states, Search::max_supported_states)),
+            std::string(overflow ? path_issue::cost_overflow : path_issue::no_path),
+            text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation, to_type,
+                         to_representation),
             {});
     };
+    if (!budget.take(work::search)) return limit();
+    if (!graph) graph.emplace(build_graph(registry.adapters(), policy));
+    const PolicyGraph& g = *graph;
 
-    Search pruned(graph, policy, options, options.prune);
-    if (pruned.run() == Search::End::limit) return limit_exceeded();
-    Search* search = &pruned;
+    const std::uint32_t source = g.find_node(from_type.view(), from_representation.view());
+    // No allowed adapter leaves the source: nothing is expanded, so nothing overflows.
+    if (source == none) return no_path(false);
+    const std::uint32_t target = g.find_node(to_type.view(), to_representation.view());
+
+    std::optional<Search> pruned;
+    if (options.prune) {
+        if (!prepare_target(g, target, scratch, budget)) return limit();
+        pruned.emplace(g, source, target, &scratch, policy, budget, options);
+        if (pruned->run() == Search::End::limit) return limit();
+    }
+    Search* search = pruned ? &*pruned : nullptr;
     // Pruning keeps every goal the full search finds; it can only hide an
     // overflow met on the way to a dead end, which matters when no goal is found
     // and some sum can overflow at all. Then the full search decides the code.
     std::optional<Search> full;
-    if (!pruned.found_goal() && pruned.pruned_any() && !graph.overflow_impossible) {
-        full.emplace(graph, policy, options, false);
-        if (full->run() == Search::End::limit) return limit_exceeded();
+    if (!search || (!search->found_goal() && search->pruned_any() && !g.overflow_impossible &&
+                    options.settle_overflow)) {
+        full.emplace(g, source, target, nullptr, policy, budget, options);
+        if (full->run() == Search::End::limit) return limit();
         search = &*full;
     }
+    if (!search->found_goal()) return no_path(search->overflow());
 
-    if (!search->found_goal()) {
-        return PathResolution::unresolved(
-            std::string(search->overflow() ? path_issue::cost_overflow : path_issue::no_path),
-            text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation, to_type,
-                         to_representation),
-            {});
-    }
-
-    const std::vector<std::vector<std::uint32_t>> paths = search->goal_paths();
-
-    if (paths.size() > 1 && policy.require_user_choice_on_ambiguity) {
+    const std::vector<AdapterSpec>& adapters = registry.adapters();
+    const std::vector<std::uint32_t> goals = search->goals_in_order();
+    PathResolution result;
+    if (goals.size() > 1 && policy.require_user_choice_on_ambiguity) {
         std::vector<std::string> choices;
-        choices.reserve(paths.size());
-        for (const auto& path : paths) choices.push_back(join_ids(adapters_, path));
-        return PathResolution::unresolved(std::string(path_issue::ambiguous_path),
-                                          "multiple equivalent adapter paths require user choice", std::move(choices));
+        choices.reserve(goals.size());
+        for (std::uint32_t goal : goals) {
+            const std::vector<std::uint32_t> path = search->path_of(goal);
+            std::uint64_t bytes = 4 * path.size();
+            for (std::uint32_t index : path) bytes += adapters[index].id.size();
+            if (!budget.take(path.size() + bytes)) return limit();
+            std::string& choice = choices.emplace_back();
+            choice.reserve(bytes);
+            for (std::size_t i = 0; i < path.size(); ++i) {
+                if (i > 0) choice.append(" -> ");
+                choice.append(adapters[path[i]].id);
+            }
+        }
+        result = PathResolution::unresolved(std::string(path_issue::ambiguous_path),
+                                            "multiple equivalent adapter paths require user choice",
+                                            std::move(choices));
+        if (!keep_first_path) return result;
     }
 
+    const std::vector<std::uint32_t> first = search->path_of(goals.front());
     AdapterPath chosen;
-    chosen.adapters.reserve(paths.front().size());
-    for (std::uint32_t index : paths.front()) {
-        const AdapterSpec& a = adapters_[index];
+    chosen.adapters.reserve(first.size());
+    for (std::uint32_t index : first) {
+        if (!budget.take(units_to_copy(index))) return limit();
+        const AdapterSpec& a = adapters[index];
         auto weight = edge_weight(a, policy.preferred_adapters.contains(a.id));
         if (!weight || !add_checked(chosen.score, *weight, chosen.score) ||
             !add_checked(chosen.cost, a.cost, chosen.cost)) {
@@ -682,9 +977,30 @@ PathResolution AdapterRegistry::find_path(const TypeId& from_type, const Represe
         }
         chosen.adapters.push_back(a);
     }
-    PathResolution resolved;
-    resolved.path = std::move(chosen);
-    return resolved;
+    result.path = std::move(chosen);
+    return result;
+}
+
+PathSearcher::PathSearcher(const AdapterRegistry& registry, const PlanningPolicy& policy,
+                           const PathSearchOptions& options)
+    : impl_(std::make_unique<Impl>(registry, policy, options)) {}
+
+PathSearcher::~PathSearcher() = default;
+
+PathResolution PathSearcher::find_path(const TypeId& from_type, const RepresentationId& from_representation,
+                                       const TypeId& to_type, const RepresentationId& to_representation,
+                                       bool keep_first_path) {
+    return impl_->find(from_type, from_representation, to_type, to_representation, keep_first_path);
+}
+
+bool PathSearcher::spend(std::uint64_t units) noexcept { return impl_->budget.take(units); }
+
+std::uint64_t PathSearcher::max_work() const noexcept { return impl_->budget.limit(); }
+
+PathResolution AdapterRegistry::find_path(const TypeId& from_type, const RepresentationId& from_representation,
+                                          const TypeId& to_type, const RepresentationId& to_representation,
+                                          const PlanningPolicy& policy, const PathSearchOptions& options) const {
+    return PathSearcher(*this, policy, options).find_path(from_type, from_representation, to_type, to_representation);
 }
 
 }  // namespace veltrinax

@@ -42,11 +42,25 @@ Status check_search_limit(const PathResolution& resolution) {
     return {};
 }
 
+// The failure of a call that spent its work budget outside a search.
+std::unexpected<DataError> planning_limit(const PathSearcher& searcher) {
+    return fail(text::format("model input planning exceeded its limit of {} work units", searcher.max_work()));
+}
+
+// What a step of a plan weighs in work units besides its texts.
+constexpr std::uint64_t step_overhead = 128;
+
+// The planner drops "no_path" and "cost_overflow" alike, so its searches never
+// spend work telling them apart.
+PathSearchOptions planning_options(PathSearchOptions options) {
+    options.settle_overflow = false;
+    return options;
+}
+
 // Resolves every source of a multi-source port against one shared (type,
 // representation) pair, the first pair in port order that serves them all.
 Result<std::vector<ResolvedSource>> common_pair(const std::vector<ResolvedSource>& resolved,
-                                                const InputPortSpec& port, const AdapterRegistry& registry,
-                                                const PlanningPolicy& policy, const PathSearchOptions& options) {
+                                                const InputPortSpec& port, PathSearcher& searcher) {
     InputPortSpec narrowed = port;
     for (const TypeId& type : port.accepted_types) {
         for (const RepresentationId& representation : port.accepted_representations) {
@@ -54,7 +68,7 @@ Result<std::vector<ResolvedSource>> common_pair(const std::vector<ResolvedSource
             narrowed.accepted_representations.assign(1, representation);
             std::vector<ResolvedSource> shared;
             for (const ResolvedSource& r : resolved) {
-                auto again = resolve_source(*r.source, narrowed, registry, policy, options);
+                auto again = resolve_source(*r.source, narrowed, searcher);
                 if (!again) return std::unexpected(std::move(again.error()));
                 if (!*again) break;
                 shared.push_back(std::move(**again));
@@ -116,27 +130,21 @@ Result<std::vector<const SourceDescriptor*>> candidate_sources(const DatasetSche
 }
 
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
-                                                     const AdapterRegistry& registry, const PlanningPolicy& policy,
-                                                     const PathSearchOptions& options) {
+                                                     PathSearcher& searcher) {
     const RepresentationSpec& native = source.native_representation;
     for (const TypeId& type : port.accepted_types) {
         for (const RepresentationId& representation : port.accepted_representations) {
+            // Every pair tried counts, searched or not: ports, sources, types and
+            // representations multiply.
+            if (!searcher.spend(1)) return planning_limit(searcher);
             const std::optional<std::uint64_t> rank = rank_of(representation, native);
             if (port.rank && rank && *rank != port.rank->value) continue;
 
-            // From the source's own type id, not its representation's.
-            PathResolution found = registry.find_path(source.type_id, native.id, type, representation, policy, options);
+            // From the source's own type id, not its representation's. An
+            // ambiguous outcome keeps its issue and also brings the first of the
+            // equivalent paths, so that the plan stays usable.
+            PathResolution found = searcher.find_path(source.type_id, native.id, type, representation, true);
             if (auto ok = check_search_limit(found); !ok) return std::unexpected(std::move(ok.error()));
-            if (found.requires_user_choice) {
-                // Keep the ambiguity as an issue, but plan with the first of the
-                // equivalent paths so that the plan stays usable.
-                PlanningPolicy first_path = policy;
-                first_path.require_user_choice_on_ambiguity = false;
-                PathResolution chosen =
-                    registry.find_path(source.type_id, native.id, type, representation, first_path, options);
-                if (auto ok = check_search_limit(chosen); !ok) return std::unexpected(std::move(ok.error()));
-                found.path = std::move(chosen.path);
-            }
             if (!found.path) continue;
 
             if (port.rank && !rank) {
@@ -153,6 +161,13 @@ Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& sou
     return std::optional<ResolvedSource>();
 }
 
+Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
+                                                     const AdapterRegistry& registry, const PlanningPolicy& policy,
+                                                     const PathSearchOptions& options) {
+    PathSearcher searcher(registry, policy, options);
+    return resolve_source(source, port, searcher);
+}
+
 Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputSpec& model_input,
                                   const AdapterRegistry& registry, const DataPlanRequest& request,
                                   const PathSearchOptions& options) {
@@ -162,6 +177,8 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
     auto candidates = candidate_sources(schema, request);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
 
+    // One budget for every search and step of the call; the graph is built once.
+    PathSearcher searcher(registry, request.planning_policy, planning_options(options));
     DataPlan plan;
     plan.id = request.id;
     // Both counters run over the whole plan, not per port.
@@ -172,12 +189,12 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
     for (const InputPortSpec& port : model_input.ports) {
         std::vector<ResolvedSource> resolved;
         for (const SourceDescriptor* candidate : *candidates) {
-            auto r = resolve_source(*candidate, port, registry, request.planning_policy, options);
+            auto r = resolve_source(*candidate, port, searcher);
             if (!r) return std::unexpected(std::move(r.error()));
             if (*r) resolved.push_back(std::move(**r));
         }
         if (port.multi_source && resolved.size() >= 2) {
-            auto shared = common_pair(resolved, port, registry, request.planning_policy, options);
+            auto shared = common_pair(resolved, port, searcher);
             if (!shared) return std::unexpected(std::move(shared.error()));
             resolved = std::move(*shared);
         }
@@ -189,6 +206,15 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
             return fail(text::format("model input port `{}` accepts one source but {} sources resolved", port.name,
                                      resolved.size()));
         }
+
+        // The steps about to be written count by their size (the adapt steps were
+        // counted when their adapters were copied into the paths).
+        std::uint64_t step_units = 2 * (step_overhead + port.name.size());
+        for (const ResolvedSource& r : resolved) {
+            step_units += 2 * (step_overhead + r.source->id.view().size() +
+                               r.source->native_representation.id.view().size());
+        }
+        if (!searcher.spend(step_units)) return planning_limit(searcher);
 
         const RepresentationId& port_representation = resolved.front().representation;
         std::vector<std::string> port_inputs;

@@ -372,9 +372,9 @@ TEST(AdapterPathSearchBudget, ExplosiveRegistriesEndWithTheLimitOutcome) {
     const std::vector<std::tuple<std::vector<AdapterSpec>, std::string, std::string, std::string, std::string>> cases =
         {
             {parallel, "{}", "n/0", "n/24",
-             "adapter path search from `n/0` to `n/24` exceeded its limit of 1000000 states"},
+             "adapter path search from `n/0` to `n/24` exceeded its limit of 100000000 work units"},
             {loops, preferred_loops(30), "t/a", "t/d",
-             "adapter path search from `t/a` to `t/d` exceeded its limit of 1000000 states"},
+             "adapter path search from `t/a` to `t/d` exceeded its limit of 100000000 work units"},
         };
     for (const auto& [adapters, policy, from, to, message] : cases) {
         const PathResolution r = search(registry_of(adapters), from, to, policy_of(policy));
@@ -393,6 +393,122 @@ TEST(AdapterPathSearchBudget, PruningKeepsDeadEndsAwayFromTheBudget) {
     const PlanningPolicy policy = policy_of(preferred_loops(20));
     EXPECT_EQ(summary(search(registry, "t/a", "t/d", policy)), "[way] cost 7 score 7");
     EXPECT_TRUE(search(registry, "t/a", "t/d", policy, {.prune = false}).search_limit_exceeded());
+}
+
+// Stages of parallel adapters of equal weight: width^stages equal paths.
+std::vector<AdapterSpec> parallel_stages(int width, int stages, std::string_view prefix = "p") {
+    std::vector<AdapterSpec> adapters;
+    for (int stage = 0; stage < stages; ++stage) {
+        for (int k = 0; k < width; ++k) {
+            adapters.push_back(edge(std::string(prefix) + std::to_string(10 + stage) + "." + std::to_string(k),
+                                    "t/n" + std::to_string(stage), "t/n" + std::to_string(stage + 1), 3));
+        }
+    }
+    return adapters;
+}
+
+// A ring of `size` adapters through t/<entry>, with a way out to t/goal from the
+// node before the entry: the one path to the goal goes all the way round.
+std::vector<AdapterSpec> ring(int size, std::string_view entry) {
+    std::vector<AdapterSpec> adapters;
+    auto node = [&](int i) { return i == 0 ? "t/" + std::string(entry) : "t/r" + std::to_string(i); };
+    for (int i = 0; i < size; ++i) adapters.push_back(edge("r" + std::to_string(100000 + i), node(i), node((i + 1) % size), 1));
+    adapters.push_back(edge("out", node(size - 1), "t/goal", 1));
+    return adapters;
+}
+
+TEST(AdapterPathSearchBudget, MoreWorkNeverChangesAnAnswerLessEndsInTheLimit) {
+    std::vector<AdapterSpec> into_ring = parallel_stages(2, 3);
+    for (AdapterSpec& a : ring(300, "n3")) into_ring.push_back(a);
+    const std::vector<std::tuple<std::string, std::vector<AdapterSpec>, std::string, std::string>> cases = {
+        {"eight equal ways into a ring", into_ring, "{}", "t/goal"},
+        {"the first of them", into_ring, R"({"require_user_choice_on_ambiguity":false})", "t/goal"},
+        {"no way out of a dead end", parallel_stages(2, 6), "{}", "t/goal"},
+        {"a chain of parallel stages", parallel_stages(3, 4), "{}", "t/n4"},
+    };
+    for (const auto& [name, adapters, policy_text, to] : cases) {
+        const AdapterRegistry registry = registry_of(adapters);
+        const PlanningPolicy policy = policy_of(policy_text);
+        const PathResolution unbounded = search(registry, "t/n0", to, policy);
+        ASSERT_FALSE(unbounded.search_limit_exceeded()) << name;
+        // The least budget that completes the search, found by bisection; every
+        // budget from there on gives the same answer, every smaller one the limit.
+        std::uint64_t low = 0, high = PathSearchOptions::default_max_work;
+        while (high - low > 1) {
+            const std::uint64_t mid = low + (high - low) / 2;
+            (search(registry, "t/n0", to, policy, {.max_work = mid}).search_limit_exceeded() ? low : high) = mid;
+        }
+        for (std::uint64_t budget : {high, high + 1, 2 * high, high * 1000}) {
+            EXPECT_EQ(search(registry, "t/n0", to, policy, {.max_work = budget}), unbounded) << name << " " << budget;
+        }
+        for (std::uint64_t budget : {std::uint64_t{0}, high / 2, high - 1}) {
+            const PathResolution r = search(registry, "t/n0", to, policy, {.max_work = budget});
+            EXPECT_EQ(summary(r), "search_limit_exceeded: adapter path search from `t/n0` to `" + to +
+                                      "` exceeded its limit of " + std::to_string(budget) + " work units")
+                << name;
+        }
+    }
+}
+
+TEST(AdapterPathSearchBudget, TheSearchesOfOneSearcherShareItsBudget) {
+    const AdapterRegistry registry = registry_of(parallel_stages(2, 4));
+    const PlanningPolicy policy;
+    const auto n0 = RepresentationId::trusted("n0"), n4 = RepresentationId::trusted("n4");
+    const auto t = TypeId::trusted("t");
+    std::uint64_t one = 0;  // the least budget of one search
+    while (search(registry, "t/n0", "t/n4", policy, {.max_work = one}).search_limit_exceeded()) ++one;
+    PathSearcher enough(registry, policy, {.max_work = 2 * one});
+    EXPECT_FALSE(enough.find_path(t, n0, t, n4).search_limit_exceeded());
+    EXPECT_FALSE(enough.find_path(t, n0, t, n4).search_limit_exceeded());
+    EXPECT_FALSE(enough.spend(1));
+    PathSearcher short_of_one(registry, policy, {.max_work = 2 * one - 1});
+    EXPECT_FALSE(short_of_one.find_path(t, n0, t, n4).search_limit_exceeded());
+    EXPECT_TRUE(short_of_one.find_path(t, n0, t, n4).search_limit_exceeded());
+    // Spent stays spent, even for a search that needs no work.
+    EXPECT_TRUE(short_of_one.find_path(t, n0, t, RepresentationId::trusted("n1")).search_limit_exceeded());
+    EXPECT_EQ(summary(short_of_one.find_path(t, n0, t, n0)), "[] cost 0 score 0");
+}
+
+TEST(AdapterPathSearch, AnAmbiguousOutcomeCanBringTheFirstPathAlong) {
+    const AdapterRegistry registry =
+        registry_of({edge("x2", "t/a", "t/b", 1), edge("x1", "t/a", "t/b", 1), edge("y", "t/b", "t/d", 1)});
+    const auto t = TypeId::trusted("t");
+    PathSearcher searcher(registry, PlanningPolicy{});
+    const PathResolution both =
+        searcher.find_path(t, RepresentationId::trusted("a"), t, RepresentationId::trusted("d"), true);
+    const PathResolution choice = search(registry, "t/a", "t/d", {});
+    const PathResolution first = search(registry, "t/a", "t/d", policy_of(R"({"require_user_choice_on_ambiguity":false})"));
+    EXPECT_EQ(both.issues, choice.issues);
+    EXPECT_TRUE(both.requires_user_choice);
+    EXPECT_EQ(both.path, first.path);
+    EXPECT_EQ(summary(first), "[x1,y] cost 2 score 2");
+}
+
+TEST(AdapterPathSearch, LongCyclesAndWideHubsAreSearchedWithinTheBudget) {
+    std::vector<AdapterSpec> hub = parallel_stages(2, 12);
+    for (int i = 0; i < 5000; ++i) hub.push_back(edge("d" + std::to_string(10000 + i), "t/n12", "t/dead" + std::to_string(i), 1));
+    hub.push_back(edge("zz.out", "t/n12", "t/goal", 1));
+    const std::vector<std::tuple<std::string, std::vector<AdapterSpec>, std::string, std::string>> cases = {
+        // 20,000 adapters in one component: every step tests reuse in a trie.
+        {"a ring walked once", ring(20000, "n0"), "{}", "[20000 adapters] cost 20000 score 20000"},
+        {"4,096 equal ways through a hub of dead ends", hub, "{}", "4096 choices, first p10.0 -> p11.0 -> p12.0"},
+        {"the first of them", hub, R"({"require_user_choice_on_ambiguity":false})",
+         "[13 adapters] cost 37 score 37"},
+    };
+    for (const auto& [name, adapters, policy, expected] : cases) {
+        const PathResolution r = search(registry_of(adapters), "t/n0", "t/goal", policy_of(policy));
+        std::string got;
+        if (r.path) {
+            got = "[" + std::to_string(r.path->adapters.size()) + " adapters] cost " + std::to_string(r.path->cost) +
+                  " score " + std::to_string(r.path->score);
+        } else if (r.requires_user_choice) {
+            const std::string& c = r.issues[0].choices.front();
+            got = std::to_string(r.issues[0].choices.size()) + " choices, first " + c.substr(0, c.find(" -> p13"));
+        } else {
+            got = summary(r);
+        }
+        EXPECT_EQ(got, expected) << name;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -534,9 +650,20 @@ TEST(AdapterPathSearchCrossCheck, RandomRegistriesMatchTheReferenceWhateverTheSh
         EXPECT_EQ(search(registry, from, to, policy), ref.result) << label << ": " << summary(ref.result);
         EXPECT_EQ(search(registry, from, to, policy, {.prune = false}), ref.result) << label;
         EXPECT_EQ(search(registry, from, to, policy, {.path_label_bits = 0}), ref.result) << label;
+        // Without settling the code of a missing path, only that code may differ.
+        const PathResolution unsettled = search(registry, from, to, policy, {.settle_overflow = false});
+        if (ref.result.path || ref.result.requires_user_choice) {
+            EXPECT_EQ(unsettled, ref.result) << label;
+        } else {
+            EXPECT_EQ(unsettled.issues.at(0).message, ref.result.issues[0].message) << label;
+            if (ref.result.issues[0].code == "no_path") {
+                EXPECT_EQ(unsettled, ref.result) << label;
+            }
+        }
         // Unpruned, the search pushes exactly the reference's states: it completes
-        // with that many and no fewer.
-        if (from != to) {
+        // with that many and no fewer (a source that no allowed adapter leaves
+        // needs no state at all).
+        if (ref.pushed > 1) {
             EXPECT_FALSE(search(registry, from, to, policy, {.max_states = ref.pushed, .prune = false})
                              .search_limit_exceeded())
                 << label;
@@ -573,6 +700,43 @@ TEST(AdapterPathSearchCrossCheck, LargeCyclesMatchTheReferenceStateForState) {
                      .search_limit_exceeded());
     EXPECT_TRUE(search(registry, "t/a", "t/d", policy, {.max_states = ref.pushed - 1, .prune = false})
                     .search_limit_exceeded());
+}
+
+TEST(AdapterPathSearchCrossCheck, LargeComponentsMatchTheReferenceStateForState) {
+    // Hundreds of adapters inside one component, so that the reuse test runs
+    // through tries of one to three levels, with zero-weight loops that a path
+    // must not take twice.
+    std::mt19937_64 rng(7);
+    const std::vector<std::string> nodes = {"t/a", "t/b", "t/c", "t/d", "t/e", "t/f"};
+    for (int trial = 0; trial < 24; ++trial) {
+        std::vector<AdapterSpec> adapters;
+        const std::size_t count = 70 + (rng() % 4) * 150;
+        std::vector<std::string> preferred;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::string id = "a" + std::to_string(1000 + (i * 7919) % count);
+            const std::string& from = nodes[rng() % 5];
+            const bool loop = rng() % 4 == 0;
+            adapters.push_back(edge(id, from, loop ? from : nodes[rng() % 5], loop ? 0 : 1 + rng() % 40));
+            if (loop) preferred.push_back(id);
+        }
+        adapters.push_back(edge("z.out", nodes[rng() % 5], "t/f", 1 + rng() % 40));
+        PlanningPolicy policy;
+        policy.preferred_adapters = json::SortedSet<std::string>::from_items(preferred);
+        policy.max_hops = json::usize{2 + rng() % 2};
+        policy.require_user_choice_on_ambiguity = trial % 2 == 0;
+        const AdapterRegistry registry = registry_of(adapters);
+        const std::string to = trial % 3 == 0 ? "t/e" : "t/f";
+        const Reference ref = reference_search(registry, "t/a", to, policy);
+        const std::string label = "trial " + std::to_string(trial);
+        EXPECT_EQ(search(registry, "t/a", to, policy), ref.result) << label;
+        EXPECT_EQ(search(registry, "t/a", to, policy, {.prune = false, .path_label_bits = 2}), ref.result) << label;
+        EXPECT_FALSE(search(registry, "t/a", to, policy, {.max_states = ref.pushed, .prune = false})
+                         .search_limit_exceeded())
+            << label;
+        EXPECT_TRUE(search(registry, "t/a", to, policy, {.max_states = ref.pushed - 1, .prune = false})
+                        .search_limit_exceeded())
+            << label;
+    }
 }
 
 }  // namespace

@@ -270,12 +270,64 @@ TEST(PlannerPlanModelInput, WholePlansAsWritten) {
     for (const Case& c : cases) EXPECT_EQ(plan_text(plan(c.in)), c.expected) << c.behaviour;
 }
 
-TEST(PlannerPlanModelInput, ASearchOutOfBudgetFailsThePlanEvenForAnOptionalPort) {
-    PathSearchOptions options;
-    options.max_states = 1;
-    const Inputs in{src("s", "t", "r0"), port("p", "r1", "t", R"("optional":true)"), adapter("x", "t/r0", "t/r1", 1)};
-    EXPECT_EQ(plan_text(plan(in, options)), "adapter path search from `t/r0` to `t/r1` exceeded its limit of 1 states");
-    EXPECT_EQ(summary(plan(in)), "src:s step:adapt:0(x) port:p => r1");
+TEST(PlannerPlanModelInput, OneWorkBudgetBoundsTheWholeCall) {
+    // A multi-source port fed by many sources natively: no search does any
+    // work, yet the steps to write grow with the sources.
+    std::string many_sources;
+    for (int i = 0; i < 40; ++i) many_sources += (i ? "," : "") + src("s" + std::to_string(10 + i), "t", "r0");
+    const Inputs wide{many_sources, port("p", "r0", "t", R"("multi_source":true)"), ""};
+    const Inputs one_search{src("s", "t", "r0"), port("p", "r1", "t", R"("optional":true)"),
+                            adapter("x", "t/r0", "t/r1", 1)};
+    struct Row {
+        std::string_view behaviour;
+        const Inputs& in;
+        std::uint64_t max_work;
+        std::string expected;
+    };
+    const Row rows[] = {
+        {"a search out of budget fails the plan, even for an optional port", one_search, 20,
+         "adapter path search from `t/r0` to `t/r1` exceeded its limit of 20 work units"},
+        {"the same search with its budget", one_search, 2000, "src:s step:adapt:0(x) port:p => r1"},
+        {"steps beyond the budget fail the plan", wide, 5000,
+         "model input planning exceeded its limit of 5000 work units"},
+        {"the same steps with their budget", wide, 40000, ""},
+    };
+    for (const Row& row : rows) {
+        PathSearchOptions options;
+        options.max_work = row.max_work;
+        const Result<DataPlan> planned = plan(row.in, options);
+        if (row.expected.empty()) {
+            EXPECT_EQ(planned, plan(row.in)) << row.behaviour;
+        } else {
+            EXPECT_EQ(summary(planned), row.expected) << row.behaviour;
+        }
+    }
+}
+
+TEST(PlannerPlanModelInput, AnOverflowBesideAnExplodingDeadEndDoesNotStopPlanning) {
+    // From t/r0, 2^24 equal paths into a dead end; elsewhere one adapter whose
+    // cost could overflow a sum. Telling "cost_overflow" from "no_path" for t/t
+    // would take the whole dead end, but the planner drops both alike.
+    std::string adapters;
+    for (int stage = 0; stage < 24; ++stage) {
+        for (int k = 0; k < 2; ++k) {
+            adapters += (adapters.empty() ? "" : ",") +
+                        adapter("w" + std::to_string(10 + stage) + "." + std::to_string(k),
+                                stage == 0 ? "t/r0" : "t/d" + std::to_string(stage), "t/d" + std::to_string(stage + 1),
+                                1);
+        }
+    }
+    const std::string unrelated = adapter("zz", "t/x", "t/y", 0).replace(adapter("zz", "t/x", "t/y", 0).find("\"cost\":0"), 8,
+                                                                           "\"cost\":18446744073709551615");
+    const Inputs in{src("s", "t", "r0"), port("p", "t,r0", "t"), adapters + "," + unrelated};
+    EXPECT_EQ(summary(plan(in)), "src:s port:p => r0");
+
+    auto registry = AdapterRegistry::from_spec(read<AdapterRegistrySpec>(R"({"adapters":[)" + in.adapters + "]}"));
+    ASSERT_TRUE(registry.has_value());
+    const auto t = TypeId::trusted("t");
+    EXPECT_TRUE(registry->find_path(t, RepresentationId::trusted("r0"), t, RepresentationId::trusted("t"), {},
+                                    {.max_work = 1'000'000})
+                    .search_limit_exceeded());
 }
 
 TEST(PlannerRequest, ReadsBothFormsWithItsDefaults) {

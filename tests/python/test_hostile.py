@@ -264,13 +264,14 @@ def test_str_subclasses_are_read_as_their_characters(name, index):
 
 
 def planning_texts(adapters, accepted, policy=None):
-    """A one-source schema on node t/n0, a port accepting t/`accepted`, and the adapters."""
+    """A one-source schema on node t/n0, a port accepting t/`accepted` (one or a list), and the adapters."""
     representation = {"id": "n0", "type_id": "t", "rank": 1, "axes": [{"name": "sample", "kind": "sample"}],
                       "container": "ndarray"}  # fmt: skip
     schema = {"dataset_id": "d", "sample_ids": ["a"], "sources": [{"id": "src", "name": "n", "type_id": "t",
               "modality": "m", "native_representation": representation, "sample_key": "k",
               "granularity": "per_sample"}]}  # fmt: skip
-    model_input = {"ports": [{"name": "x", "accepted_representations": [accepted], "accepted_types": ["t"]}]}
+    accepted = accepted if isinstance(accepted, list) else [accepted]
+    model_input = {"ports": [{"name": "x", "accepted_representations": accepted, "accepted_types": ["t"]}]}
     request = {"id": "p", "planning_policy": policy or {}}
     return [json.dumps(d) for d in (schema, model_input, {"adapters": adapters}, request)]
 
@@ -307,8 +308,57 @@ def test_an_exploding_path_search_stops_at_its_limit(adapters, target, policy):
     message = str(info.value)
     assert info.value.code == "data_contract_validation"
     prefix = f"data contract validation failed: adapter path search from `t/n0` to `t/{target}` exceeded its limit of "
-    assert message.startswith(prefix) and message.endswith(" states")
-    assert int(message[len(prefix) : -len(" states")]) > 0
+    assert message == f"{prefix}100000000 work units"
+
+
+def ring(size):
+    """A ring of `size` adapters through n0 whose one way out leaves from the node before n0."""
+    node = lambda i: "n0" if i % size == 0 else f"r{i}"  # noqa: E731
+    return [link(f"r{100000 + i}", node(i), node(i + 1)) for i in range(size)] + [link("z.out", node(size - 1), "goal")]
+
+
+def hub(ways, dead_ends):
+    """2**`ways` equal paths into a hub with `dead_ends` adapters that lead nowhere, and one way on."""
+    return (chain(2, ways) + [link(f"d{100000 + i}", f"n{ways}", f"dead{i}") for i in range(dead_ends)]
+            + [link("z.out", f"n{ways}", "goal")])  # fmt: skip
+
+
+def dead_end_beside_overflow(stages):
+    """2**`stages` equal paths into a dead end, and an unrelated adapter whose cost can overflow a sum."""
+    return chain(2, stages) + [link("z.big", "x", "y", 2**64 - 1)]
+
+
+@pytest.mark.parametrize(
+    "adapters, accepted, expected",
+    [
+        pytest.param(ring(20_000), "goal", ("adapt", 20_000, "r100000", "z.out"), id="a ring of 20,000 walked once"),
+        pytest.param(hub(12, 5_000), "goal", ("choices", 4096, "a0.0 -> a1.0", "a11.0 -> z.out"), id="a hub of dead ends"),
+        pytest.param(dead_end_beside_overflow(24), ["t", "n0"], ("adapt", 0, None, None), id="overflow beside a dead end"),
+    ],
+)
+def test_crafted_registries_plan_within_the_budget(adapters, accepted, expected):
+    written = json.loads(_veltrinax.plan_model_input_json(*planning_texts(adapters, accepted)))
+    adapted = [step["adapter_id"] for step in written["steps"] if step["kind"] == "adapt"]
+    kind, count, first, last = expected
+    if kind == "adapt":
+        assert written["issues"] == []
+        assert len(adapted) == count
+        assert adapted[:1] == ([first] if first else []) and adapted[-1:] == ([last] if last else [])
+    else:
+        (issue,) = written["issues"]
+        assert issue["code"] == "ambiguous_path" and len(issue["choices"]) == count
+        assert issue["choices"][0].startswith(first) and issue["choices"][0].endswith(last)
+        assert adapted == issue["choices"][0].split(" -> ")
+
+
+def test_equal_paths_too_long_to_list_end_at_the_limit():
+    long_ids = [dict(a, id="x" * 400 + a["id"]) for a in chain(2, 18)]
+    with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
+        _veltrinax.plan_model_input_json(*planning_texts(long_ids, "n18"))
+    assert str(info.value) == (
+        "data contract validation failed: adapter path search from `t/n0` to `t/n18` exceeded its limit of "
+        "100000000 work units"
+    )
 
 
 @pytest.mark.parametrize("require_choice", [True, False])

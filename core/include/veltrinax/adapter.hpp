@@ -6,6 +6,8 @@
 // PlanIssue); knows no planner, no dataset schema and no fingerprint.
 
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -98,8 +100,8 @@ namespace path_issue {
 inline constexpr std::string_view no_path = "no_path";
 inline constexpr std::string_view cost_overflow = "cost_overflow";
 inline constexpr std::string_view ambiguous_path = "ambiguous_path";
-// The search gave up after its state budget: neither a path nor a proof that
-// there is none. Callers must fail on it, never read it as "no path".
+// The search ran out of its work budget: neither a path nor a proof that there
+// is none. Callers must fail on it, never read it as "no path".
 inline constexpr std::string_view search_limit_exceeded = "search_limit_exceeded";
 }  // namespace path_issue
 
@@ -112,7 +114,7 @@ struct PathResolution {
     static PathResolution unresolved(std::string code, std::string message, std::vector<std::string> choices);
 
     bool resolved() const noexcept { return path.has_value(); }
-    // True when the search ran out of its state budget (see `PathSearchOptions`).
+    // True when the search ran out of its work budget (see `PathSearchOptions`).
     bool search_limit_exceeded() const noexcept {
         return !issues.empty() && issues.front().code == path_issue::search_limit_exceeded;
     }
@@ -120,20 +122,65 @@ struct PathResolution {
     bool operator==(const PathResolution&) const = default;
 };
 
-// Bounds on one path search. Equal-weight parallel or zero-weight adapters can
-// make the number of distinct equally good partial paths grow exponentially;
-// the budget turns that into a prompt, explicit outcome ("search_limit_exceeded").
-// Every search that pushes at most `max_states` frontier states (the start state
-// included) gives exactly the result of the unbounded search.
+// Bounds on path searches. Equal-weight parallel or zero-weight adapters can make
+// the number of distinct equally good partial paths grow exponentially, and the
+// searches of one planning call multiply with its ports, sources and accepted
+// pairs; the budget turns that into a prompt, explicit outcome
+// ("search_limit_exceeded"). The budget counts work, not states: every state
+// pushed, adapter examined, step of the no-reuse test, node and adapter visited
+// while pruning, and adapter id copied into a collected path, so that time and
+// memory stay proportional to it. Every search that completes within the budget
+// gives exactly the result of the unbounded search.
 struct PathSearchOptions {
-    static constexpr std::uint64_t default_max_states = 1'000'000;
-    std::uint64_t max_states = default_max_states;  // values above 2^32 - 2 act as 2^32 - 2
+    // About a second of searching on a current machine, and a few hundred
+    // megabytes at most.
+    static constexpr std::uint64_t default_max_work = 100'000'000;
+    std::uint64_t max_work = default_max_work;
+    // A cap on the states pushed, on top of the work budget (no cap by default);
+    // lets a test pin how many states a search needs.
+    std::uint64_t max_states = std::numeric_limits<std::uint64_t>::max();
     // Skip adapters that provably cannot lie on a path to the target. Never changes
     // a result; off only to cross-check that claim.
     bool prune = true;
+    // Whether a search that finds no path spends more work to tell "cost_overflow"
+    // from "no_path" (an overflow on the way to a dead end that pruning skipped
+    // still sets the code). Callers that drop both outcomes alike turn it off; the
+    // code they then see for a missing path is only a lower bound.
+    bool settle_overflow = true;
     // Bits of the labels that order equally good paths in constant time (0 to 64).
     // Never changes a result; fewer only to exercise the exact fallback.
     unsigned path_label_bits = 64;
+};
+
+class AdapterRegistry;
+
+// The searches of one call over one registry and one policy: the graph is built
+// once, on the first search that needs it, and every search draws on one work
+// budget, so that a call running many searches is bounded as a whole. The
+// registry must outlive the searcher; the policy is copied.
+class PathSearcher {
+public:
+    PathSearcher(const AdapterRegistry& registry, const PlanningPolicy& policy, const PathSearchOptions& options = {});
+    ~PathSearcher();
+    PathSearcher(const PathSearcher&) = delete;
+    PathSearcher& operator=(const PathSearcher&) = delete;
+
+    // `AdapterRegistry::find_path` under this searcher's policy and budget. With
+    // `keep_first_path`, an ambiguous outcome also carries the first of the
+    // equivalent paths (the one a policy without the user-choice requirement
+    // would take), so that a caller needs no second search for it.
+    PathResolution find_path(const TypeId& from_type, const RepresentationId& from_representation,
+                             const TypeId& to_type, const RepresentationId& to_representation,
+                             bool keep_first_path = false);
+
+    // Draws `units` of work from the budget for work done by the caller; false
+    // once the budget is spent (it then stays spent).
+    bool spend(std::uint64_t units) noexcept;
+    std::uint64_t max_work() const noexcept;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
 };
 
 // The validated adapters, keyed and ordered by id (bytewise).

@@ -41,9 +41,9 @@ struct ResolvedSource {
 };
 
 // Validates the schema and the model input, checks the request, resolves every
-// port in order and returns the validated plan. `options` bound each path
-// search; a search that runs out of its budget fails the whole plan, because it
-// proves neither a path nor the absence of one.
+// port in order and returns the validated plan. `options` bound the whole call:
+// its searches and the steps it writes draw on one work budget, and running out
+// fails the plan, because it proves neither a path nor the absence of one.
 Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputSpec& model_input,
                                   const AdapterRegistry& registry, const DataPlanRequest& request,
                                   const PathSearchOptions& options = {});
@@ -59,6 +59,10 @@ Result<std::vector<const SourceDescriptor*>> candidate_sources(const DatasetSche
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
                                                      const AdapterRegistry& registry, const PlanningPolicy& policy,
                                                      const PathSearchOptions& options = {});
+// The same, with the searches of `searcher` (its policy and its shared budget).
+// Every pair tried costs work, searched or not.
+Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
+                                                     PathSearcher& searcher);
 
 }  // namespace planner
 

@@ -31,6 +31,32 @@ rm -rf build/dist
 python3 -m pip wheel --quiet --no-deps -w build/dist -C cmake.define.VELTRINAX_WERROR=ON .
 wheel=$(ls build/dist/veltrinax-*-cp311-abi3-*.whl)
 abi3audit --strict --report "$wheel"
+# The module exports its entry point and nothing else: no symbol of the core or of
+# libstdc++ that could bind to another library's, and no GNU-unique symbol, which
+# would keep the module loaded for the life of the process. The export list is
+# anonymous, so the linker adds no version definition symbol to this list.
+module_dir=$(mktemp -d)
+python3 - "$wheel" "$module_dir" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    names = [n for n in wheel.namelist() if n.startswith("_veltrinax.") and n.endswith(".so")]
+    if len(names) != 1:
+        sys.exit(f"expected one _veltrinax module in the wheel, found {names}")
+    wheel.extract(names[0], sys.argv[2])
+EOF
+module=$(ls "$module_dir"/_veltrinax.*.so)
+exported=$(nm -D --defined-only "$module" | awk '{print $NF}')
+if [ "$exported" != "PyInit__veltrinax" ]; then
+  echo "the module must export PyInit__veltrinax alone; it exports:" >&2
+  echo "$exported" >&2
+  exit 1
+fi
+if readelf --dyn-syms -W "$module" | grep -q UNIQUE; then
+  echo "the module has GNU-unique dynamic symbols:" >&2
+  readelf --dyn-syms -W "$module" | grep UNIQUE >&2
+  exit 1
+fi
+rm -rf "$module_dir"
 python3 -m pip install --quiet --force-reinstall --no-deps "$wheel"
 python3 -m pytest -q -p no:cacheprovider tests/python
 

@@ -1,0 +1,1427 @@
+"""Times every function of `_veltrinax` on crafted documents beside benign twins.
+
+    python3 bench/worst_case.py [--rows NAME,...] [--scale 0.1] [--timeout 120] [--list]
+
+Each row builds a crafted document (or set of argument texts) and a benign twin
+of about the same byte count with the same number of entries, then times one call
+of each in a fresh interpreter that holds only the texts, with the peak
+additional resident memory of the call measured as bench/run.py does. A call
+that outlives --timeout is stopped and recorded as such. The table goes to the
+"## Worst cases" section of bench/RESULTS.md (rows measured again replace their
+old lines; the rest of the file is kept as it is).
+
+Run by hand, never by the tests. Documents are cached under
+build/worst-docs/. Colliding identifiers need numpy.
+"""
+
+import argparse
+import fnmatch
+import json
+import math
+import os
+import platform
+import random
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+CACHE = ROOT / "build" / "worst-docs"
+SECTION = "## Worst cases"
+# Bump when a builder changes, so that cached documents are made anew.
+DOC_VERSION = 2
+
+try:
+    import _veltrinax as vx
+except ImportError:  # pragma: no cover - message for a machine without the module
+    sys.exit("_veltrinax is not importable: build it (see bench/README.md) or set PYTHONPATH")
+
+
+def dumps(doc):
+    return json.dumps(doc, separators=(",", ":"), ensure_ascii=False)
+
+
+# ---------------------------------------------------------------------------
+# The identifier hash of the text indexes, and identifiers that collide under it
+# ---------------------------------------------------------------------------
+
+M64 = (1 << 64) - 1
+K_HI, K_LO, K_BYTE = 0x9E3779B97F4A7C15, 0xC2B2AE3D27D4EB4F, 0x100000001B3
+K_MIX = 0xBF58476D1CE4E5B9
+
+
+def hash_text(text: bytes) -> int:
+    """The core's text hash (the packed first 16 bytes, the length, then byte by byte)."""
+    head = text[:16].ljust(16, b"\0")
+    hi, lo = int.from_bytes(head[:8], "big"), int.from_bytes(head[8:], "big")
+    h = (hi * K_HI) & M64
+    h ^= ((lo + len(text)) * K_LO) & M64
+    for b in text[16:]:
+        h = ((h ^ b) * K_BYTE) & M64
+    h ^= h >> 29
+    h = (h * K_MIX) & M64
+    h ^= h >> 32
+    return h
+
+
+ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"
+# Every identifier below lands in the first WINDOW slots of any table of up to
+# 2^TABLE_BITS slots (a table holds up to half as many texts), so linear probing
+# walks one cluster that grows with every insertion.
+TABLE_BITS = 22
+WINDOW_BITS = 14
+
+
+def colliding_ids(count):
+    """`count` distinct 16-character identifiers whose hashes all start their probe in
+    the first 2^14 slots of every table of up to 2^22 slots; cached."""
+    path = CACHE / f"colliding-{TABLE_BITS}-{WINDOW_BITS}.txt"
+    have = path.read_text().split() if path.exists() else []
+    if len(have) >= count:
+        return have[:count]
+    if count < 1 << 12:
+        # A few thousand need no numpy, and are not worth a cache.
+        rng = random.Random(count)
+        found = dict.fromkeys(have)
+        while len(found) < count:
+            text = bytes(rng.choices(ALPHABET, k=16))
+            if hash_text(text) & ((1 << TABLE_BITS) - 1) < (1 << WINDOW_BITS):
+                found[text.decode()] = None
+        return list(found)[:count]
+    import numpy as np
+
+    rng = np.random.default_rng(20240611 + len(have))
+    alphabet = np.frombuffer(ALPHABET, dtype=np.uint8)
+    found = dict.fromkeys(have)
+    mask = np.uint64((1 << TABLE_BITS) - 1)
+    window = np.uint64(1 << WINDOW_BITS)
+    print(f"searching {count - len(have):,} colliding identifiers ...", file=sys.stderr, flush=True)
+    with np.errstate(over="ignore"):
+        while len(found) < count:
+            raw = alphabet[rng.integers(0, 64, size=(1 << 22, 16), dtype=np.uint8)]
+            words = raw.view(">u8").astype(np.uint64)
+            h = words[:, 0] * np.uint64(K_HI)
+            h ^= (words[:, 1] + np.uint64(16)) * np.uint64(K_LO)
+            h ^= h >> np.uint64(29)
+            h *= np.uint64(K_MIX)
+            h ^= h >> np.uint64(32)
+            for row in raw[(h & mask) < window]:
+                found[row.tobytes().decode()] = None
+    ids = list(found)
+    sample = ids[:: max(1, len(ids) // 50)]
+    assert all(hash_text(s.encode()) & ((1 << TABLE_BITS) - 1) < (1 << WINDOW_BITS) for s in sample)
+    CACHE.mkdir(parents=True, exist_ok=True)
+    path.write_text("\n".join(ids) + "\n")
+    return ids[:count]
+
+
+def random_ids(count, length=16, seed=7):
+    rng = random.Random(seed)
+    alphabet = ALPHABET.decode()
+    out = set()
+    while len(out) < count:
+        out.add("".join(rng.choices(alphabet, k=length)))
+    return sorted(out, key=lambda _: rng.random())
+
+
+def long_ids(count, shared_prefix):
+    """128-byte ids: with `shared_prefix`, all alike up to their last 8 characters."""
+    if shared_prefix:
+        return [f"{'p' * 120}{i:08d}" for i in range(count)]
+    return random_ids(count, length=128, seed=11)
+
+
+# ---------------------------------------------------------------------------
+# Document builders
+# ---------------------------------------------------------------------------
+
+SAMPLE_AXIS = {"name": "sample", "kind": "sample"}
+
+
+def representation(rep_id="n0", type_id="t", axes=None, **members):
+    axes = axes if axes is not None else [SAMPLE_AXIS]
+    return {"id": rep_id, "type_id": type_id, "rank": len(axes), "axes": axes, "container": "ndarray", **members}
+
+
+def source(source_id="src", rep=None, type_id="t", **members):
+    return {
+        "id": source_id,
+        "name": source_id,
+        "type_id": type_id,
+        "modality": "m",
+        "native_representation": rep or representation(),
+        "sample_key": "sample_id",
+        "granularity": "per_sample",
+        **members,
+    }
+
+
+def schema(samples=("s1",), sources=None, **members):
+    return {"dataset_id": "d", "sample_ids": list(samples), "sources": sources or [source()], **members}
+
+
+def adapter(adapter_id, a, b, cost=1, type_id="t", **members):
+    return {
+        "id": adapter_id,
+        "version": "1.0.0",
+        "input_type": type_id,
+        "input_representation": a,
+        "output_type": type_id,
+        "output_representation": b,
+        "cost": cost,
+        "fit_scope": "stateless",
+        **members,
+    }
+
+
+def port(name="x", representations=("target",), types=("t",), **members):
+    return {"name": name, "accepted_representations": list(representations), "accepted_types": list(types), **members}
+
+
+REQUEST = {"id": "p", "planning_policy": {}}
+
+
+def planner_args(adapters, ports=None, sources=None, request=None, samples=("s1",), default_fusion=None):
+    model_input = {"ports": ports or [port()]}
+    if default_fusion is not None:
+        model_input["default_fusion"] = default_fusion
+    return [
+        dumps(schema(samples, sources)),
+        dumps(model_input),
+        dumps({"adapters": adapters}),
+        dumps(request or REQUEST),
+    ]
+
+
+def parallel_stages(stages, start, prefix, id_width=0, equal=True, first_index=0):
+    """`stages` hops from `start`, each by two parallel adapters (of equal cost, or
+    the second dearer); returns the adapters and the last node."""
+    adapters = []
+    node = start
+    for k in range(stages):
+        nxt = f"{prefix}{first_index + k + 1}"
+        for way in range(2):
+            aid = f"{prefix}.{k:02d}.{way}"
+            if id_width:
+                aid = aid + "x" * (id_width - len(aid))
+            adapters.append(adapter(aid, node, nxt, cost=1 if equal or way == 0 else 2))
+        node = nxt
+    return adapters, node
+
+
+def ring(count, entry, prefix, closed=True):
+    """Adapters r1 -> r2 -> ... around `count` nodes starting at `entry`; the last node
+    leads back to `entry` when `closed`, else an unrelated adapter takes its place."""
+    adapters = []
+    nodes = [entry] + [f"{prefix}{i}" for i in range(1, count)]
+    for i in range(count - 1):
+        adapters.append(adapter(f"{prefix}.{i:06d}", nodes[i], nodes[i + 1]))
+    if closed:
+        adapters.append(adapter(f"{prefix}.{count - 1:06d}", nodes[-1], entry))
+    else:
+        adapters.append(adapter(f"{prefix}.{count - 1:06d}", "elsewhere", "nowhere"))
+    return adapters, nodes[-1]
+
+
+def deep_value(depth):
+    """An object nested `depth` levels deep: {"a":{"a":...{"a":1}}}."""
+    return json.loads('{"a":' * depth + "1" + "}" * depth)
+
+
+def flat_like(value):
+    """A string whose JSON text is as long as `value`'s."""
+    return "x" * (len(dumps(value)) - 2)
+
+
+_DEPTHS = {}
+
+
+def legal_depth(make):
+    """The deepest nesting `make(depth)` (a list of argument texts for `fn`) accepts
+    without the reader's depth limit; found once per place."""
+    key = make.__name__
+    if key not in _DEPTHS:
+        fn, build = make()
+        lo, hi = 1, 200
+        while lo < hi:
+            mid = (lo + hi + 1) // 2
+            try:
+                fn(*build(mid))
+                ok = True
+            except Exception as error:  # noqa: BLE001 - any failure but the depth limit passes
+                ok = "recursion limit" not in str(error)
+            lo, hi = (mid, hi) if ok else (lo, mid - 1)
+        _DEPTHS[key] = lo
+    return _DEPTHS[key]
+
+
+# ---------------------------------------------------------------------------
+# Rows. Each builder takes the scale and returns (crafted args, benign args),
+# each a list of texts for the function.
+# ---------------------------------------------------------------------------
+
+ROWS = []
+
+
+def row(name, function, shape, n):
+    def register(builder):
+        ROWS.append({"name": name, "function": function, "shape": shape, "n": n, "build": builder})
+        return builder
+
+    return register
+
+
+def scaled(n, scale):
+    return max(2, int(n * scale))
+
+
+def scaled_stages(stages, scale):
+    """Stages of two ways each, fewer by log2 of the scale (the paths number 2^stages)."""
+    return max(2, stages + min(0, round(math.log2(scale))))
+
+
+# --- the crafted inputs known from earlier reports ---------------------------------
+
+
+def _schema_ids(ids):
+    return [dumps(schema(ids))]
+
+
+for _n, _fn in ((262_144, "validate_dataset_schema_json"), (262_144, "dataset_schema_fingerprint_json"),
+                (524_288, "validate_dataset_schema_json"), (1_048_576, "validate_dataset_schema_json")):
+    row(f"schema-ids-collide-{_n // 1024}k" + ("-fp" if "fingerprint" in _fn else ""), _fn,
+        "sample ids sharing the first slots of the id hash set", _n)(
+        lambda s, n=_n: (_schema_ids(colliding_ids(scaled(n, s))), _schema_ids(random_ids(scaled(n, s)))))
+
+
+def _relation_ids(ids):
+    return [dumps({"rows": [{"observation_id": i, "sample_id": i} for i in ids]})]
+
+
+row("relations-ids-collide", "validate_sample_relation_table_json",
+    "colliding ids as observation and sample ids", 262_144)(
+    lambda s: (_relation_ids(colliding_ids(scaled(262_144, s))), _relation_ids(random_ids(scaled(262_144, s)))))
+
+
+def _two_folds(ids, fold_ids=("f1", "f2")):
+    half = len(ids) // 2
+    return {
+        "id": "fs",
+        "sample_ids": ids,
+        "folds": [
+            {"fold_id": fold_ids[0], "train_sample_ids": ids[half:], "validation_sample_ids": ids[:half]},
+            {"fold_id": fold_ids[1], "train_sample_ids": ids[:half], "validation_sample_ids": ids[half:]},
+        ],
+    }
+
+
+row("folds-ids-collide", "validate_fold_set_json", "colliding ids as the universe, in two folds", 262_144)(
+    lambda s: ([dumps(_two_folds(colliding_ids(scaled(262_144, s))))],
+               [dumps(_two_folds(random_ids(scaled(262_144, s))))]))
+
+
+def _contracted_axes(n, contract):
+    axes = [SAMPLE_AXIS] + [{"name": f"axis{i:06d}", "kind": "feature", "size": 4} for i in range(n)]
+    sizes = {f"axis{i:06d}": {"exact": 4} for i in range(n)}
+    if contract:
+        src = source(rep=representation(axes=axes), shape_contract={"axis_sizes": sizes})
+    else:
+        # The same entries as free-form tags, and a contract that names one axis.
+        src = source(rep=representation(axes=axes), tags=sizes,
+                     shape_contract={"axis_sizes": {"axis000000": {"exact": 4}}})
+    return [dumps(schema(["s1"], [src]))]
+
+
+row("schema-shape-contract-axes", "validate_dataset_schema_json",
+    "a shape contract naming each of 100,000 axes", 100_000)(
+    lambda s: (_contracted_axes(scaled(100_000, s), True), _contracted_axes(scaled(100_000, s), False)))
+
+
+def _origin_folds(n, origins):
+    samples = [f"s{i:07d}" for i in range(n)]
+    rows = []
+    for i in range(n):
+        r = {"observation_id": f"o{i:07d}", "sample_id": samples[i]}
+        if i and origins:
+            r.update(augmented=True, origin_id=f"o{i - 1:07d}")
+        elif i:
+            r.update(excluded=True, repetition_id=f"o{i - 1:07d}")
+        rows.append(r)
+    folds = {
+        "id": "fs",
+        "sample_ids": samples,
+        "folds": [{"fold_id": f"f{i:07d}", "train_sample_ids": [], "validation_sample_ids": [s]}
+                  for i, s in enumerate(samples)],
+    }
+    return [dumps(folds), dumps({"rows": rows})]
+
+
+for _n in (100_000, 300_000):
+    row(f"cross-folds-x-origins-{_n // 1000}k", "validate_fold_set_against_sample_relations_json",
+        "one fold per sample against rows each augmented from the one before", _n)(
+        lambda s, n=_n: (_origin_folds(scaled(n, s), True), _origin_folds(scaled(n, s), False)))
+
+
+def _ring_args(n, closed):
+    adapters, last = ring(n, "n0", "r", closed=closed)
+    adapters.append(adapter("z.exit", last, "target"))
+    return planner_args(adapters)
+
+
+row("plan-ring", "plan_model_input_json", "a ring of 100,000 adapters with one way out (twin: a chain)", 100_000)(
+    lambda s: (_ring_args(scaled(100_000, s), True), _ring_args(scaled(100_000, s), False)))
+
+
+def _ways_into_ring(n, equal):
+    adapters, entry = parallel_stages(7, "n0", "w", equal=equal)
+    more, last = ring(n, entry, "r")
+    adapters += more
+    adapters.append(adapter("z.exit", last, "target"))
+    return planner_args(adapters)
+
+
+row("plan-ways-into-ring", "plan_model_input_json",
+    "2^7 equal ways into a ring of 7,000 adapters (twin: one best way)", 7_000)(
+    lambda s: (_ways_into_ring(scaled(7_000, s), True), _ways_into_ring(scaled(7_000, s), False)))
+
+
+def _ways_into_hub(n, equal, stages=18):
+    adapters, hub = parallel_stages(stages, "n0", "w", equal=equal)
+    adapters += [adapter(f"d.{i:06d}", hub, f"dead{i}") for i in range(n)]
+    adapters.append(adapter("z.exit", hub, "target"))
+    return planner_args(adapters)
+
+
+row("plan-ways-into-hub", "plan_model_input_json",
+    "2^18 equal ways into a hub with 60,000 dead-end adapters (twin: one best way)", 60_000)(
+    lambda s: (_ways_into_hub(scaled(60_000, s), True), _ways_into_hub(scaled(60_000, s), False)))
+
+
+def _parallel_long_ids(stages, equal):
+    adapters, last = parallel_stages(stages, "n0", "w", id_width=400, equal=equal)
+    return planner_args(adapters, ports=[port(representations=[last])])
+
+
+row("plan-parallel-long-ids", "plan_model_input_json",
+    "18 steps of two equal adapters with 400-character ids (twin: one best way)", 18)(
+    lambda s: (_parallel_long_ids(scaled_stages(18, s), True), _parallel_long_ids(scaled_stages(18, s), False)))
+
+
+def _dead_end_region(stages, cost):
+    adapters, _ = parallel_stages(stages, "n0", "d")
+    adapters.append(adapter("u.unrelated", "u0", "u1", cost=cost, type_id="u"))
+    return planner_args(adapters, ports=[port(representations=["t", "n0"])])
+
+
+row("plan-dead-end-overflow", "plan_model_input_json",
+    "2^24 equal dead-end paths and an unrelated adapter of cost 2^64-1 (twin: cost 10^19)", 24)(
+    lambda s: (_dead_end_region(scaled_stages(24, s), 2**64 - 1), _dead_end_region(scaled_stages(24, s), 10**19)))
+
+
+# --- the sweep: every function, every list and map, in adversarial shapes ------------
+
+# Dataset schemas.
+
+
+def _schema_with(samples=None, sources=None, **members):
+    return [dumps(schema(samples or ["s1"], sources, **members))]
+
+
+row("schema-ids-equal", "validate_dataset_schema_json", "1,000,000 equal sample ids", 1_000_000)(
+    lambda s: (_schema_with(["s0000001"] * scaled(10**6, s)),
+               _schema_with([f"s{i:07d}" for i in range(scaled(10**6, s))])))
+row("schema-ids-long", "validate_dataset_schema_json", "1,000,000 sample ids of 128 bytes alike but the end", 1_000_000)(
+    lambda s: (_schema_with(long_ids(scaled(10**6, s), True)), _schema_with(long_ids(scaled(10**6, s), False))))
+row("schema-fp-ids-long", "dataset_schema_fingerprint_json", "1,000,000 sample ids of 128 bytes alike but the end",
+    1_000_000)(
+    lambda s: (_schema_with(long_ids(scaled(10**6, s), True)), _schema_with(long_ids(scaled(10**6, s), False))))
+
+
+def _sources(n, same_prefix):
+    ids = long_ids(n, same_prefix)
+    return _schema_with(sources=[source(i) for i in ids])
+
+
+row("schema-sources-long-ids", "validate_dataset_schema_json", "100,000 sources with 128-byte ids alike but the end",
+    100_000)(lambda s: (_sources(scaled(10**5, s), True), _sources(scaled(10**5, s), False)))
+row("schema-fp-sources-long-ids", "dataset_schema_fingerprint_json",
+    "100,000 sources with 128-byte ids alike but the end", 100_000)(
+    lambda s: (_sources(scaled(10**5, s), True), _sources(scaled(10**5, s), False)))
+
+
+def _many_axes(n, kind):
+    axes = [{"name": "a0000000" if kind == "equal" else f"a{i:07d}", "kind": "feature"} for i in range(n)]
+    axes.append(SAMPLE_AXIS)
+    return _schema_with(sources=[source(rep=representation(axes=axes))])
+
+
+row("schema-axes", "validate_dataset_schema_json", "1,000,000 axes of one name, the sample axis last", 1_000_000)(
+    lambda s: (_many_axes(scaled(10**6, s), "equal"), _many_axes(scaled(10**6, s), "distinct")))
+
+
+def _coordinates(n, dtype, crafted):
+    values = long_ids(n, crafted)
+    axis = {"name": "c", "kind": "feature", "size": n,
+            "coordinate": {"dtype": dtype, "values": {"kind": "explicit", "values": values}}}
+    return _schema_with(sources=[source(rep=representation(axes=[SAMPLE_AXIS, axis]))])
+
+
+row("schema-categorical-coordinates", "validate_dataset_schema_json",
+    "1,000,000 categorical coordinates of 128 bytes alike but the end", 1_000_000)(
+    lambda s: (_coordinates(scaled(10**6, s), "categorical", True),
+               _coordinates(scaled(10**6, s), "categorical", False)))
+
+
+def _schema_maps(n, kind):
+    entries = {f"k{i:07d}": representation(f"r{i}") for i in range(n)}
+    if kind == "targets":
+        return _schema_with(targets=entries)
+    if kind == "metadata":
+        return _schema_with(metadata=entries)
+    fields = {f"f{i:07d}": {"kind": "categorical", "allowed_values": ["a", "b"]} for i in range(n)}
+    return _schema_with(metadata_schema={"fields": fields})
+
+
+def _reversed_keys(document_text):
+    """The same document with every object's keys in descending order."""
+
+    def flip(v):
+        if isinstance(v, dict):
+            return {k: flip(v[k]) for k in sorted(v, reverse=True)}
+        if isinstance(v, list):
+            return [flip(x) for x in v]
+        return v
+
+    return dumps(flip(json.loads(document_text)))
+
+
+for _kind in ("targets", "metadata", "metadata_schema"):
+    row(f"schema-{_kind.replace('_', '-')}-descending", "validate_dataset_schema_json",
+        f"{_kind}: 100,000 entries in descending key order", 100_000)(
+        lambda s, k=_kind: ([_reversed_keys(_schema_maps(scaled(10**5, s), k)[0])], _schema_maps(scaled(10**5, s), k)))
+
+
+def _groups_folds(n, crafted):
+    ids = long_ids(n, True) if crafted else long_ids(n, False)
+    groups = [{"id": g, "kind": "subject", "column": "c", "source_id": "src"} for g in ids]
+    # Every fold names the last group: with ids alike, each lookup compares whole ids.
+    folds = [{"id": f"f{i:07d}", "group_id": ids[-1 - i % 7]} for i in range(n)]
+    return _schema_with(groups=groups, folds=folds)
+
+
+row("schema-groups-folds", "validate_dataset_schema_json",
+    "100,000 groups with 128-byte ids alike but the end and 100,000 folds naming them", 100_000)(
+    lambda s: (_groups_folds(scaled(10**5, s), True), _groups_folds(scaled(10**5, s), False)))
+
+
+def _free_form(n, shape):
+    """Tags of a source with n entries: many distinct keys (descending or ascending),
+    one key repeated, or deep values."""
+    if shape == "repeated":
+        body = ",".join('"k0000000":1' for _ in range(n))
+    elif shape == "descending":
+        body = ",".join(f'"k{i:07d}":1' for i in range(n - 1, -1, -1))
+    else:
+        body = ",".join(f'"k{i:07d}":1' for i in range(n))
+    text = dumps(schema(["s1"], [source(tags={"@": 0})]))
+    return [text.replace('{"@":0}', "{" + body + "}")]
+
+
+row("schema-tags-repeated-keys", "validate_dataset_schema_json", "source tags: one key repeated 1,000,000 times",
+    1_000_000)(lambda s: (_free_form(scaled(10**6, s), "repeated"), _free_form(scaled(10**6, s), "ascending")))
+row("schema-tags-descending-keys", "validate_dataset_schema_json",
+    "source tags: 1,000,000 keys in descending order", 1_000_000)(
+    lambda s: (_free_form(scaled(10**6, s), "descending"), _free_form(scaled(10**6, s), "ascending")))
+row("schema-fp-tags-descending-keys", "dataset_schema_fingerprint_json",
+    "source tags: 1,000,000 keys in descending order", 1_000_000)(
+    lambda s: (_free_form(scaled(10**6, s), "descending"), _free_form(scaled(10**6, s), "ascending")))
+
+
+def _long_value(n, shape):
+    """Source tags holding one long value: a fraction of n digits, a string of n/6
+    escaped characters, or (the twin) a plain string of the same bytes."""
+    if shape == "number":
+        value = "0." + "1" * (n - 2)
+    elif shape == "escapes":
+        value = '"' + "\\u00e9" * (n // 6) + '"'
+    else:
+        value = '"' + "x" * (n - 2) + '"'
+    text = dumps(schema(["s1"], [source(tags={"@": 0})]))
+    return [text.replace('{"@":0}', '{"k":' + value + "}")]
+
+
+row("schema-tags-long-number", "dataset_schema_fingerprint_json", "source tags: a fraction of 1,000,000 digits",
+    1_000_000)(lambda s: (_long_value(scaled(10**6, s), "number"), _long_value(scaled(10**6, s), "plain")))
+row("schema-tags-escapes", "dataset_schema_fingerprint_json", "source tags: a string of 1,000,000 bytes of escapes",
+    1_000_000)(lambda s: (_long_value(scaled(10**6, s), "escapes"), _long_value(scaled(10**6, s), "plain")))
+
+
+def _schema_deep_probe():
+    return vx.validate_dataset_schema_json, lambda d: [dumps(schema(["s1"], [source(tags={"k": deep_value(d)})]))]
+
+
+def _deep_tags(n, crafted):
+    depth = legal_depth(_schema_deep_probe)
+    value = deep_value(depth)
+    tags = {f"k{i:07d}": value if crafted else flat_like(value) for i in range(n)}
+    return _schema_with(sources=[source(tags=tags)])
+
+
+row("schema-tags-deep", "validate_dataset_schema_json", "source tags: 10,000 values nested to the depth limit",
+    10_000)(lambda s: (_deep_tags(scaled(10**4, s), True), _deep_tags(scaled(10**4, s), False)))
+row("schema-fp-tags-deep", "dataset_schema_fingerprint_json", "source tags: 10,000 values nested to the depth limit",
+    10_000)(lambda s: (_deep_tags(scaled(10**4, s), True), _deep_tags(scaled(10**4, s), False)))
+
+
+def _deep_coordinates(n, crafted):
+    depth = legal_depth(_coordinate_deep_probe)
+    value = deep_value(depth)
+    values = [value if crafted else flat_like(value) for _ in range(n)]
+    axis = {"name": "c", "kind": "feature", "coordinate": {"dtype": "numeric",
+                                                           "values": {"kind": "explicit", "values": values}}}
+    return _schema_with(sources=[source(rep=representation(axes=[SAMPLE_AXIS, axis]))])
+
+
+def _coordinate_deep_probe():
+    def build(d):
+        axis = {"name": "c", "kind": "feature",
+                "coordinate": {"dtype": "numeric", "values": {"kind": "explicit", "values": [deep_value(d)]}}}
+        return [dumps(schema(["s1"], [source(rep=representation(axes=[SAMPLE_AXIS, axis]))]))]
+
+    return vx.validate_dataset_schema_json, build
+
+
+row("schema-coordinates-deep", "validate_dataset_schema_json",
+    "10,000 coordinate values nested to the depth limit (rejected as not numbers)", 10_000)(
+    lambda s: (_deep_coordinates(scaled(10**4, s), True), _deep_coordinates(scaled(10**4, s), False)))
+
+
+# Model input specs.
+
+
+def _model_input(ports, **members):
+    return [dumps({"ports": ports, **members})]
+
+
+row("model-input-ports-long", "validate_model_input_spec_json", "100,000 ports with 128-byte names alike but the end",
+    100_000)(lambda s: (_model_input([port(p) for p in long_ids(scaled(10**5, s), True)]),
+                        _model_input([port(p) for p in long_ids(scaled(10**5, s), False)])))
+row("model-input-accepted", "validate_model_input_spec_json",
+    "one port accepting 1,000,000 equal representations and types", 1_000_000)(
+    lambda s: (_model_input([port(representations=["r0000000"] * scaled(10**6, s),
+                                  types=["t0000000"] * scaled(10**6, s))]),
+               _model_input([port(representations=[f"r{i:07d}" for i in range(scaled(10**6, s))],
+                                  types=[f"t{i:07d}" for i in range(scaled(10**6, s))])])))
+
+
+def _fusion_deep_probe():
+    return vx.validate_model_input_spec_json, lambda d: _model_input([port()], default_fusion={"k": deep_value(d)})
+
+
+def _deep_fusion(n, crafted):
+    value = deep_value(legal_depth(_fusion_deep_probe))
+    return _model_input([port()], default_fusion={f"k{i:07d}": value if crafted else flat_like(value)
+                                                  for i in range(n)})
+
+
+row("model-input-fusion-deep", "validate_model_input_spec_json",
+    "default_fusion: 10,000 values nested to the depth limit", 10_000)(
+    lambda s: (_deep_fusion(scaled(10**4, s), True), _deep_fusion(scaled(10**4, s), False)))
+row("model-input-fusion-keys", "validate_model_input_spec_json",
+    "default_fusion: 1,000,000 keys in descending order", 1_000_000)(
+    lambda s: ([_reversed_keys(_model_input([port()], default_fusion={f"k{i:07d}": 1
+                                                                       for i in range(scaled(10**6, s))})[0])],
+               _model_input([port()], default_fusion={f"k{i:07d}": 1 for i in range(scaled(10**6, s))})))
+
+
+# Adapter registries.
+
+
+def _registry(adapters):
+    return [dumps({"adapters": adapters})]
+
+
+row("registry-long-ids", "validate_adapter_registry_json", "100,000 adapters with 128-byte ids alike but the end",
+    100_000)(lambda s: (_registry([adapter(i, "a", "b") for i in long_ids(scaled(10**5, s), True)]),
+                        _registry([adapter(i, "a", "b") for i in long_ids(scaled(10**5, s), False)])))
+row("registry-descending-ids", "validate_adapter_registry_json", "1,000,000 adapters in descending id order",
+    1_000_000)(lambda s: (_registry([adapter(f"a{i:07d}", "a", "b") for i in range(scaled(10**6, s) - 1, -1, -1)]),
+                          _registry([adapter(f"a{i:07d}", "a", "b") for i in range(scaled(10**6, s))])))
+
+
+def _params_deep_probe():
+    return vx.validate_adapter_registry_json, lambda d: _registry([adapter("a", "a", "b", params={"k": deep_value(d)})])
+
+
+def _deep_params(n, crafted):
+    value = deep_value(legal_depth(_params_deep_probe))
+    return _registry([adapter(f"a{i:07d}", "a", "b", params={"k": value if crafted else flat_like(value)})
+                      for i in range(n)])
+
+
+row("registry-params-deep", "validate_adapter_registry_json",
+    "10,000 adapters whose params nest to the depth limit", 10_000)(
+    lambda s: (_deep_params(scaled(10**4, s), True), _deep_params(scaled(10**4, s), False)))
+
+
+# Data plans.
+
+
+def _chain_plan(n, shape):
+    steps = [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src", "output_representation": "r",
+              "metadata": {"output": "o0"}}]
+    for i in range(1, n):
+        if shape == "hub":
+            inputs = {"input": "o0"}
+        else:
+            inputs = {"input": f"o{i - 1}"}
+        steps.append({"kind": "adapt", "fit_scope": "stateless", "source_id": "src", "adapter_id": "a",
+                      "input_representation": "r", "output_representation": "r",
+                      "metadata": {**inputs, "output": f"o{i}"}})
+    if shape == "join":
+        steps.append({"kind": "join", "fit_scope": "stateless", "input_representation": "r",
+                      "output_representation": "r", "metadata": {"inputs": [f"o{i}" for i in range(n)],
+                                                                  "output": "port:x"}})
+    return [dumps({"id": "p", "steps": steps, "output_representation": "r"})]
+
+
+row("plan-steps-chain", "validate_data_plan_json", "1,000,000 steps, each consuming the one before", 1_000_000)(
+    lambda s: (_chain_plan(scaled(10**6, s), "chain"), _chain_plan(scaled(10**6, s), "hub")))
+row("plan-fp-steps-chain", "data_plan_fingerprint_json", "1,000,000 steps, each consuming the one before", 1_000_000)(
+    lambda s: (_chain_plan(scaled(10**6, s), "chain"), _chain_plan(scaled(10**6, s), "hub")))
+row("plan-join-all", "validate_data_plan_json", "100,000 steps joined by one step naming them all", 100_000)(
+    lambda s: (_chain_plan(scaled(10**5, s), "join"), _chain_plan(scaled(10**5, s) + 1, "hub")))
+
+
+def _long_output_plan(n, shared):
+    names = long_ids(n, shared)
+    steps = [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src", "output_representation": "r",
+              "metadata": {"output": names[0]}}]
+    for i in range(1, n):
+        steps.append({"kind": "adapt", "fit_scope": "stateless", "source_id": "src", "adapter_id": "a",
+                      "metadata": {"input": names[i - 1], "output": names[i]}})
+    return [dumps({"id": "p", "steps": steps, "output_representation": "r"})]
+
+
+row("plan-long-outputs", "validate_data_plan_json", "100,000 steps whose 128-byte outputs are alike but the end",
+    100_000)(lambda s: (_long_output_plan(scaled(10**5, s), True), _long_output_plan(scaled(10**5, s), False)))
+
+
+def _plan_deep_probe():
+    def build(d):
+        return [dumps({"id": "p", "steps": [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src",
+                                             "output_representation": "r", "metadata": {"k": deep_value(d)}}],
+                       "output_representation": "r"})]
+
+    return vx.data_plan_fingerprint_json, build
+
+
+def _deep_plan(n, crafted):
+    value = deep_value(legal_depth(_plan_deep_probe))
+    steps = [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src", "output_representation": "r",
+              "metadata": {"k": value if crafted else flat_like(value)}} for _ in range(n)]
+    return [dumps({"id": "p", "steps": steps, "output_representation": "r"})]
+
+
+row("plan-fp-metadata-deep", "data_plan_fingerprint_json", "10,000 steps whose metadata nests to the depth limit",
+    10_000)(lambda s: (_deep_plan(scaled(10**4, s), True), _deep_plan(scaled(10**4, s), False)))
+
+
+def _plan_issues(n, crafted):
+    choices = ["c" * 120 + f"{i:08d}" for i in range(n)] if crafted else long_ids(n, False)
+    return [dumps({"id": "p", "steps": _chain_plan_steps(), "output_representation": "r",
+                   "issues": [{"code": "ambiguous_path", "message": "m", "choices": choices}]})]
+
+
+def _chain_plan_steps():
+    return [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src", "output_representation": "r"}]
+
+
+row("plan-fp-issue-choices", "data_plan_fingerprint_json", "one issue with 1,000,000 choices of 128 bytes alike",
+    1_000_000)(lambda s: (_plan_issues(scaled(10**6, s), True), _plan_issues(scaled(10**6, s), False)))
+
+
+# Relation tables.
+
+
+def _rows(n, shape):
+    rows = []
+    for i in range(n):
+        r = {"observation_id": f"o{i:07d}", "sample_id": f"s{i:07d}"}
+        if shape == "one-sample":
+            r["sample_id"] = "s0000000"
+        elif shape == "chain" and i:
+            r.update(augmented=True, origin_id=f"o{i - 1:07d}")
+        elif shape == "hub" and i:
+            r.update(augmented=True, origin_id="o0000000")
+        elif shape == "groups":
+            r["group_id"] = f"g{i:07d}"
+        elif shape == "one-group":
+            r["group_id"] = "g0000000"
+        elif shape in ("chain-twin", "hub-twin") and i:
+            r.update(excluded=True, repetition_id=f"o{i - 1:07d}")
+        rows.append(r)
+    return rows
+
+
+def _table(n, shape):
+    return [dumps({"rows": _rows(n, shape)})]
+
+
+for _fn, _suffix in (("validate_sample_relation_table_json", ""), ("sample_relation_table_fingerprint_json", "-fp")):
+    row(f"relations{_suffix}-origin-chain", _fn, "1,000,000 rows, each augmented from the row before", 1_000_000)(
+        lambda s: (_table(scaled(10**6, s), "chain"), _table(scaled(10**6, s), "chain-twin")))
+    row(f"relations{_suffix}-origin-hub", _fn, "1,000,000 rows augmented from one row", 1_000_000)(
+        lambda s: (_table(scaled(10**6, s), "hub"), _table(scaled(10**6, s), "hub-twin")))
+    row(f"relations{_suffix}-one-sample", _fn, "1,000,000 rows of one sample", 1_000_000)(
+        lambda s: (_table(scaled(10**6, s), "one-sample"), _table(scaled(10**6, s), "plain")))
+    row(f"relations{_suffix}-groups", _fn, "1,000,000 rows, each its own group (twin: one group)", 1_000_000)(
+        lambda s: (_table(scaled(10**6, s), "groups"), _table(scaled(10**6, s), "one-group")))
+
+
+def _long_rows(n, shared):
+    ids = long_ids(n, shared)
+    return [dumps({"rows": [{"observation_id": i, "sample_id": i} for i in ids]})]
+
+
+row("relations-long-ids", "validate_sample_relation_table_json",
+    "1,000,000 rows with 128-byte ids alike but the end", 1_000_000)(
+    lambda s: (_long_rows(scaled(10**6, s), True), _long_rows(scaled(10**6, s), False)))
+row("relations-fp-long-ids", "sample_relation_table_fingerprint_json",
+    "1,000,000 rows with 128-byte ids alike but the end", 1_000_000)(
+    lambda s: (_long_rows(scaled(10**6, s), True), _long_rows(scaled(10**6, s), False)))
+
+
+def _relations_deep_probe():
+    return vx.validate_sample_relation_table_json, lambda d: [dumps({"rows": [
+        {"observation_id": "o", "sample_id": "s", "metadata": {"k": deep_value(d)}}]})]
+
+
+def _deep_rows(n, crafted):
+    value = deep_value(legal_depth(_relations_deep_probe))
+    return [dumps({"rows": [{"observation_id": f"o{i:07d}", "sample_id": "s",
+                             "metadata": {"k": value if crafted else flat_like(value)}} for i in range(n)]})]
+
+
+row("relations-fp-metadata-deep", "sample_relation_table_fingerprint_json",
+    "10,000 rows whose metadata nests to the depth limit", 10_000)(
+    lambda s: (_deep_rows(scaled(10**4, s), True), _deep_rows(scaled(10**4, s), False)))
+
+
+def _tagged_rows(n, crafted):
+    tags = ["t" * 120 + f"{i:08d}" for i in range(n)] if crafted else long_ids(n, False)
+    return [dumps({"rows": [{"observation_id": "o", "sample_id": "s", "tags": tags}]})]
+
+
+row("relations-fp-tags", "sample_relation_table_fingerprint_json",
+    "one row with 1,000,000 tags of 128 bytes alike but the end", 1_000_000)(
+    lambda s: (_tagged_rows(scaled(10**6, s), True), _tagged_rows(scaled(10**6, s), False)))
+
+
+# Fold sets.
+
+
+def _fold_set(n, shape):
+    samples = [f"s{i:07d}" for i in range(n)]
+    doc = {"id": "fs", "sample_ids": samples}
+    if shape == "many-folds":
+        doc["folds"] = [{"fold_id": f"f{i:07d}", "train_sample_ids": [], "validation_sample_ids": [s]}
+                        for i, s in enumerate(samples)]
+    elif shape == "many-folds-collide":
+        ids = colliding_ids(n)
+        doc["folds"] = [{"fold_id": ids[i], "train_sample_ids": [], "validation_sample_ids": [s]}
+                        for i, s in enumerate(samples)]
+    elif shape == "many-folds-random":
+        ids = random_ids(n)
+        doc["folds"] = [{"fold_id": ids[i], "train_sample_ids": [], "validation_sample_ids": [s]}
+                        for i, s in enumerate(samples)]
+    elif shape == "k-fold":
+        # Seven folds with full train lists: about the bytes of one fold per sample.
+        k = 7
+        doc["folds"] = [{"fold_id": f"f{f}", "train_sample_ids": [s for i, s in enumerate(samples) if i % k != f],
+                         "validation_sample_ids": samples[f::k]} for f in range(k)]
+    else:
+        doc.update(_two_folds(samples))
+        if shape == "groups":
+            doc["sample_groups"] = {s: f"g{i:07d}" for i, s in enumerate(samples)}
+        elif shape == "two-groups":
+            doc["sample_groups"] = {s: f"g{2 * i // n:07d}" for i, s in enumerate(samples)}
+        elif shape == "groups-collide":
+            doc["sample_groups"] = dict(zip(samples, colliding_ids(n)))
+        elif shape == "groups-random":
+            doc["sample_groups"] = dict(zip(samples, random_ids(n)))
+    return [dumps(doc)]
+
+
+row("folds-many-folds", "validate_fold_set_json",
+    "1,000,000 folds of one validation sample each (twin: 7 folds with full train lists)", 1_000_000)(
+    lambda s: (_fold_set(scaled(10**6, s), "many-folds"), _fold_set(scaled(10**6, s), "k-fold")))
+row("folds-fp-many-folds", "fold_set_fingerprint_json",
+    "1,000,000 folds of one validation sample each (twin: 7 folds with full train lists)", 1_000_000)(
+    lambda s: (_fold_set(scaled(10**6, s), "many-folds"), _fold_set(scaled(10**6, s), "k-fold")))
+row("folds-fold-ids-collide", "validate_fold_set_json", "262,144 folds whose ids collide in the fold id index",
+    262_144)(lambda s: (_fold_set(scaled(262_144, s), "many-folds-collide"),
+                        _fold_set(scaled(262_144, s), "many-folds-random")))
+row("folds-groups-collide", "validate_fold_set_json", "262,144 groups whose names collide in the group index",
+    262_144)(lambda s: (_fold_set(scaled(262_144, s), "groups-collide"), _fold_set(scaled(262_144, s), "groups-random")))
+row("folds-many-groups", "validate_fold_set_json", "1,000,000 samples, each its own group (twin: two groups)",
+    1_000_000)(lambda s: (_fold_set(scaled(10**6, s), "groups"), _fold_set(scaled(10**6, s), "two-groups")))
+
+
+def _long_folds(n, shared):
+    return [dumps(_two_folds(long_ids(n, shared)))]
+
+
+row("folds-long-ids", "validate_fold_set_json", "1,000,000 samples with 128-byte ids alike but the end", 1_000_000)(
+    lambda s: (_long_folds(scaled(10**6, s), True), _long_folds(scaled(10**6, s), False)))
+row("folds-fp-long-ids", "fold_set_fingerprint_json", "1,000,000 samples with 128-byte ids alike but the end",
+    1_000_000)(lambda s: (_long_folds(scaled(10**6, s), True), _long_folds(scaled(10**6, s), False)))
+
+
+def _folds_deep_probe():
+    return vx.fold_set_fingerprint_json, lambda d: [dumps({"id": "fs", "sample_ids": ["s"], "folds": [
+        {"fold_id": "f", "train_sample_ids": [], "validation_sample_ids": ["s"], "metadata": {"k": deep_value(d)}}]})]
+
+
+def _deep_folds(n, crafted):
+    value = deep_value(legal_depth(_folds_deep_probe))
+    samples = [f"s{i:07d}" for i in range(n)]
+    return [dumps({"id": "fs", "sample_ids": samples, "folds": [
+        {"fold_id": f"f{i:07d}", "train_sample_ids": [], "validation_sample_ids": [s],
+         "metadata": {"k": value if crafted else flat_like(value)}} for i, s in enumerate(samples)]})]
+
+
+row("folds-fp-metadata-deep", "fold_set_fingerprint_json", "10,000 folds whose metadata nests to the depth limit",
+    10_000)(lambda s: (_deep_folds(scaled(10**4, s), True), _deep_folds(scaled(10**4, s), False)))
+
+
+# Fold sets against relation tables.
+
+
+def _cross(n, shape):
+    samples = colliding_ids(n) if shape == "collide" else random_ids(n) if shape == "random" else \
+        [f"s{i:07d}" for i in range(n)]
+    rows = [{"observation_id": s, "sample_id": s} for s in samples]
+    if shape in ("groups", "two-groups"):
+        # Two groups: one per half, which the two folds keep apart.
+        for i, r in enumerate(rows):
+            r["group_id"] = f"g{i:07d}" if shape == "groups" else f"g{2 * i // n:07d}"
+    folds = _two_folds(samples)
+    return [dumps(folds), dumps({"rows": rows})]
+
+
+row("cross-ids-collide", "validate_fold_set_against_sample_relations_json",
+    "colliding ids as universe, observations and samples", 262_144)(
+    lambda s: (_cross(scaled(262_144, s), "collide"), _cross(scaled(262_144, s), "random")))
+row("cross-groups", "validate_fold_set_against_sample_relations_json",
+    "1,000,000 rows, each its own group (twin: two groups)", 1_000_000)(
+    lambda s: (_cross(scaled(10**6, s), "groups"), _cross(scaled(10**6, s), "two-groups")))
+
+
+def _cross_hub(n, hub):
+    samples = [f"s{i:07d}" for i in range(n)]
+    rows = [{"observation_id": f"o{i:07d}", "sample_id": s} for i, s in enumerate(samples)]
+    for i, r in enumerate(rows[1:], 1):
+        if hub:
+            r.update(augmented=True, origin_id="o0000000")
+        else:
+            r.update(excluded=True, repetition_id="o0000000")
+    folds = {"id": "fs", "sample_ids": samples,
+             "folds": [{"fold_id": "f1", "train_sample_ids": [], "validation_sample_ids": samples}]}
+    return [dumps(folds), dumps({"rows": rows})]
+
+
+row("cross-origin-hub", "validate_fold_set_against_sample_relations_json",
+    "1,000,000 rows augmented from one row, one fold", 1_000_000)(
+    lambda s: (_cross_hub(scaled(10**6, s), True), _cross_hub(scaled(10**6, s), False)))
+
+
+# Coordinator envelopes.
+
+
+def _envelope_ids(n, shape):
+    if shape in ("collide", "random"):
+        return colliding_ids(n) if shape == "collide" else random_ids(n)
+    if shape in ("long", "long-random"):
+        return long_ids(n, shape == "long")
+    return [f"s{i:07d}" for i in range(n)]
+
+
+def _envelope_parts(n, shape):
+    samples = _envelope_ids(n, shape)
+    rows = [{"observation_id": s, "sample_id": s, "source_id": "src"} for s in samples]
+    if shape == "chain":
+        for i in range(1, n):
+            rows[i].update(augmented=True, origin_id=samples[i - 1])
+    elif shape == "chain-twin":
+        for i in range(1, n):
+            rows[i].update(excluded=True, repetition_id=samples[i - 1])
+    plan = {"id": "p", "steps": [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src",
+                                  "output_representation": "n0"}], "output_representation": "n0"}
+    return [dumps(schema(samples)), dumps(plan), dumps({"rows": rows})]
+
+
+row("envelope-build-collide", "build_coordinator_data_plan_envelope_json",
+    "a table of 262,144 colliding ids and a schema of the same samples", 262_144)(
+    lambda s: (_envelope_parts(scaled(262_144, s), "collide"), _envelope_parts(scaled(262_144, s), "random")))
+row("envelope-build-origin-chain", "build_coordinator_data_plan_envelope_json",
+    "1,000,000 rows, each augmented from the row before", 1_000_000)(
+    lambda s: (_envelope_parts(scaled(10**6, s), "chain"), _envelope_parts(scaled(10**6, s), "chain-twin")))
+
+
+def _plan_many_sources(n, crafted):
+    ids = long_ids(n, crafted)
+    steps = [{"kind": "materialize", "fit_scope": "stateless", "source_id": i, "output_representation": "n0"}
+             for i in ids]
+    plan = {"id": "p", "steps": steps, "output_representation": "n0"}
+    return [dumps(schema(["s1"], [source(i) for i in ids])), dumps(plan)]
+
+
+row("envelope-build-many-sources", "build_coordinator_data_plan_envelope_json",
+    "100,000 sources with 128-byte ids alike but the end, each materialized", 100_000)(
+    lambda s: (_plan_many_sources(scaled(10**5, s), True), _plan_many_sources(scaled(10**5, s), False)))
+
+
+def _envelope(n, shape):
+    parts = _envelope_parts(n, shape if shape in ("collide", "random", "long", "long-random") else "plain")
+    envelope = json.loads(vx.build_coordinator_data_plan_envelope_json(*parts))
+    records = envelope["coordinator_relations"]["records"]
+    if shape in ("combo", "combo-twin"):
+        # One combo record made of every other observation of its sample.
+        for r in records:
+            r["sample_id"] = "s0000000"
+        combo = records[0]
+        if shape == "combo":
+            combo.update(unit_level="combo", derived_unit_id="u", origin_sample_id="s0000000",
+                         component_observation_ids=[r["observation_id"] for r in records[1:]])
+        else:
+            combo.update(derived_unit_id="u", origin_sample_id="s0000000",
+                         tags=[r["observation_id"] for r in records[1:]])
+        envelope.pop("relation_fingerprint", None)
+    return [dumps(envelope)]
+
+
+row("envelope-validate-collide", "validate_coordinator_data_plan_envelope_json",
+    "262,144 coordinator relations of colliding ids", 262_144)(
+    lambda s: (_envelope(scaled(262_144, s), "collide"), _envelope(scaled(262_144, s), "random")))
+row("envelope-validate-long-ids", "validate_coordinator_data_plan_envelope_json",
+    "200,000 coordinator relations with 128-byte ids alike but the end", 200_000)(
+    lambda s: (_envelope(scaled(200_000, s), "long"), _envelope(scaled(200_000, s), "long-random")))
+row("envelope-validate-combo", "validate_coordinator_data_plan_envelope_json",
+    "one combo relation of 1,000,000 components (twin: the ids as tags)", 1_000_000)(
+    lambda s: (_envelope(scaled(10**6, s), "combo"), _envelope(scaled(10**6, s), "combo-twin")))
+
+
+# Planning calls.
+
+
+def _many_ports(n, resolvable):
+    ports = [port(f"p{i:07d}", representations=["n0" if resolvable else "zz"], optional=not resolvable)
+             for i in range(n)]
+    if not resolvable:
+        ports.append(port("last", representations=["n0"]))
+    return planner_args([adapter("a", "m0", "m1")], ports=ports)
+
+
+row("plan-many-ports", "plan_model_input_json", "10,000 ports, each fed by the one source (twin: optional, unfed)",
+    10_000)(lambda s: (_many_ports(scaled(10**4, s), True), _many_ports(scaled(10**4, s), False)))
+
+
+def _ports_x_sources(n, crafted, registry=1000):
+    sources = [source(f"src{i:05d}", rep=representation(f"n{i}")) for i in range(n)]
+    ports = [port(f"p{i:05d}", representations=["zz"], optional=True) for i in range(n)]
+    ports.append(port("last", representations=["n0"]))
+    adapters = [adapter(f"a{i:05d}", f"m{i}", f"m{i + 1}") for i in range(registry)]
+    request = {"id": "p", "planning_policy": {}}
+    if not crafted:
+        request["source_ids"] = ["src00000"]
+    return planner_args(adapters, ports=ports, sources=sources, request=request)
+
+
+row("plan-ports-x-sources", "plan_model_input_json",
+    "300 optional ports x 300 sources x a registry of 1,000 adapters, none fed but the last (twin: one source "
+    "asked for)", 300)(
+    lambda s: (_ports_x_sources(scaled(300, s), True), _ports_x_sources(scaled(300, s), False)))
+
+
+def _accepted_x_registry(n, crafted, registry=10_000):
+    # Only the last accepted pair is reachable, so every pair before it is searched.
+    reps = [f"zz{i}" for i in range(n)] + ["target"]
+    if not crafted:
+        reps = ["target"] + reps[:-1]
+    adapters = [adapter(f"a{i:05d}", f"m{i}", f"m{i + 1}") for i in range(registry)]
+    adapters.append(adapter("z.exit", "n0", "target"))
+    return planner_args(adapters, ports=[port(representations=reps)])
+
+
+row("plan-accepted-x-registry", "plan_model_input_json",
+    "a port accepting 10,000 representations, the reachable one last, and a registry of 10,000 adapters "
+    "(twin: reachable one first)", 10_000)(
+    lambda s: (_accepted_x_registry(scaled(10**4, s), True), _accepted_x_registry(scaled(10**4, s), False)))
+
+
+def _types_x_representations(n, crafted, registry=100):
+    types = [f"zt{i}" for i in range(n)] + ["t"]
+    reps = [f"zz{i}" for i in range(n)] + ["target"]
+    if not crafted:
+        types, reps = types[-1:] + types[:-1], reps[-1:] + reps[:-1]
+    adapters = [adapter(f"a{i:05d}", f"m{i}", f"m{i + 1}") for i in range(registry)]
+    adapters.append(adapter("z.exit", "n0", "target"))
+    return planner_args(adapters, ports=[port(representations=reps, types=types)])
+
+
+row("plan-types-x-representations", "plan_model_input_json",
+    "a port accepting 1,000 types x 1,000 representations, the reachable pair last, and 100 adapters "
+    "(twin: reachable pair first)", 1_000)(
+    lambda s: (_types_x_representations(scaled(1000, s), True), _types_x_representations(scaled(1000, s), False)))
+
+
+def _multi_source(n, crafted):
+    sources = [source(f"src{i:06d}") for i in range(n)]
+    # Each source takes one adapter to the target; with the cheap pair listed last,
+    # the common pair is searched for every accepted pair before it.
+    adapters = [adapter("a.exit", "n0", "target")]
+    reps = ([f"zz{i}" for i in range(50)] + ["target"]) if crafted else (["target"] + [f"zz{i}" for i in range(50)])
+    return planner_args(adapters, ports=[port(representations=reps, multi_source=True)], sources=sources,
+                        default_fusion={"alignment": "inner"})
+
+
+row("plan-multi-source", "plan_model_input_json",
+    "a multi-source port over 10,000 sources accepting 51 representations, the reachable one last "
+    "(twin: first)", 10_000)(
+    lambda s: (_multi_source(scaled(10**4, s), True), _multi_source(scaled(10**4, s), False)))
+
+
+def _long_path(n, crafted):
+    params = {"k": deep_value(legal_depth(_params_deep_probe))}
+    adapters, last = ring(n, "n0", "c", closed=False)
+    for a in adapters:
+        a["params"] = params if crafted else {"k": flat_like(params["k"])}
+    adapters.append(adapter("z.exit", last, "target"))
+    return planner_args(adapters)
+
+
+row("plan-chain-deep-params", "plan_model_input_json",
+    "a chain of 10,000 adapters whose params nest to the depth limit (copied into every step)", 10_000)(
+    lambda s: (_long_path(scaled(10**4, s), True), _long_path(scaled(10**4, s), False)))
+
+
+def _many_parallel(n, equal):
+    adapters = [adapter(f"a{i:07d}", "n0", "target", cost=1 if equal or i == 0 else 2) for i in range(n)]
+    return planner_args(adapters)
+
+
+row("plan-parallel-one-hop", "plan_model_input_json",
+    "100,000 equal adapters straight to the target (twin: one cheapest)", 100_000)(
+    lambda s: (_many_parallel(scaled(10**5, s), True), _many_parallel(scaled(10**5, s), False)))
+
+
+def _zero_cost_mesh(n, crafted):
+    # A complete graph over k nodes of zero-cost adapters, one exit at the far node.
+    k = max(2, int(n ** 0.5))
+    adapters = []
+    for i in range(k):
+        for j in range(k):
+            if i != j:
+                adapters.append(adapter(f"m.{i:04d}.{j:04d}", f"n{i}" if i else "n0", f"n{j}" if j else "n0",
+                                        cost=0 if crafted else 1 + (i * k + j) % 7))
+    adapters.append(adapter("z.exit", f"n{k - 1}", "target"))
+    return planner_args(adapters)
+
+
+row("plan-zero-cost-mesh", "plan_model_input_json",
+    "a complete graph of 316 nodes joined by 100,000 zero-cost adapters (twin: varied costs)", 100_000)(
+    lambda s: (_zero_cost_mesh(scaled(10**5, s), True), _zero_cost_mesh(scaled(10**5, s), False)))
+
+
+# ---------------------------------------------------------------------------
+# Measuring one call
+# ---------------------------------------------------------------------------
+
+_PROBE = r"""
+import gc, json, sys, time
+import _veltrinax as vx
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise SystemExit("no " + key)
+
+paths, name = sys.argv[1:-1], sys.argv[-1]
+texts = [open(p, encoding="utf-8").read() for p in paths]
+fn = getattr(vx, name)
+gc.collect()
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # resets the peak resident size to the current one
+before = status("VmRSS")
+print(json.dumps({"before": before}), flush=True)
+outcome, out_bytes = "ok", None
+t0 = time.perf_counter()
+try:
+    result = fn(*texts)
+    elapsed = time.perf_counter() - t0
+    peak = status("VmHWM") - before
+    out_bytes = len(result) if isinstance(result, str) else None
+    del result
+except Exception as error:  # noqa: BLE001
+    elapsed = time.perf_counter() - t0
+    peak = status("VmHWM") - before
+    outcome = " ".join(str(error).split())
+# Short calls are timed again, and the fastest taken: one call of a few
+# microseconds says little.
+if elapsed < 0.05:
+    times = [elapsed]
+    budget = time.perf_counter() + 0.3
+    while time.perf_counter() < budget and len(times) < 200:
+        t0 = time.perf_counter()
+        try:
+            fn(*texts)
+        except Exception:  # noqa: BLE001
+            pass
+        times.append(time.perf_counter() - t0)
+    elapsed = min(times)
+print(json.dumps({"time": elapsed, "peak": peak, "outcome": outcome, "out_bytes": out_bytes}), flush=True)
+"""
+
+
+def vm_hwm(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def measure(paths, function, timeout):
+    """Seconds, peak additional bytes and outcome of one call in a fresh interpreter;
+    time None when the call outlived `timeout` (its peak so far is still given)."""
+    env = dict(os.environ)
+    module_dir = str(Path(vx.__file__).resolve().parent)
+    env["PYTHONPATH"] = module_dir + os.pathsep + env.get("PYTHONPATH", "")
+    proc = subprocess.Popen([sys.executable, "-c", _PROBE, *map(str, paths), function],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    first = proc.stdout.readline()
+    try:
+        before = json.loads(first)["before"]
+    except (ValueError, KeyError):
+        proc.wait()
+        return {"time": None, "peak": None, "outcome": "probe failed: " + proc.stderr.read()[-200:], "out_bytes": None}
+    deadline = time.monotonic() + timeout
+    peak_seen = None
+    while proc.poll() is None and time.monotonic() < deadline:
+        hwm = vm_hwm(proc.pid)
+        if hwm is not None:
+            peak_seen = hwm - before
+        time.sleep(0.05 if timeout - (deadline - time.monotonic()) < 2 else 0.5)
+    if proc.poll() is None:
+        hwm = vm_hwm(proc.pid)
+        if hwm is not None:
+            peak_seen = hwm - before
+        proc.kill()
+        proc.wait()
+        return {"time": None, "peak": peak_seen, "outcome": f"stopped after {timeout:g} s", "out_bytes": None}
+    rest = proc.stdout.read().strip().splitlines()
+    if proc.returncode != 0 or not rest:
+        return {"time": None, "peak": peak_seen, "out_bytes": None,
+                "outcome": f"process ended with {proc.returncode}: " + proc.stderr.read()[-200:].strip()}
+    return json.loads(rest[-1])
+
+
+# ---------------------------------------------------------------------------
+# The run and the table
+# ---------------------------------------------------------------------------
+
+
+def doc_paths(spec, scale):
+    """The argument texts of a row's crafted and benign calls, cached on disk."""
+    tag = f"{spec['name']}-s{scale:g}-v{DOC_VERSION}"
+    paths = {}
+    names = sorted(CACHE.glob(f"{tag}-*.json")) if CACHE.exists() else []
+    if names:
+        for kind in ("crafted", "benign"):
+            paths[kind] = sorted(p for p in names if p.name.startswith(f"{tag}-{kind}-"))
+        if all(paths.values()):
+            return paths
+    crafted, benign = spec["build"](scale)
+    CACHE.mkdir(parents=True, exist_ok=True)
+    for kind, texts in (("crafted", crafted), ("benign", benign)):
+        paths[kind] = []
+        for i, text in enumerate(texts):
+            path = CACHE / f"{tag}-{kind}-{i}.json"
+            tmp = path.with_suffix(".tmp")
+            tmp.write_text(text, encoding="utf-8")
+            tmp.replace(path)
+            paths[kind].append(path)
+    return paths
+
+
+def fmt_time(result, timeout):
+    t = result["time"]
+    if t is None:
+        return f">{timeout:g} s" if result["outcome"].startswith("stopped") else "failed"
+    if t >= 1:
+        return f"{t:.2f} s"
+    if t >= 1e-3:
+        return f"{t * 1e3:.1f} ms"
+    return f"{t * 1e6:.0f} us"
+
+
+def fmt_bytes(n):
+    if n >= 2**30:
+        return f"{n / 2**30:.2f} GB"
+    if n >= 2**20:
+        return f"{n / 2**20:.1f} MB"
+    return f"{n / 2**10:.1f} KB"
+
+
+# The opening every rule failure shares, left out of the table so that the
+# rule's own words fit in its 80 characters.
+RULE_OPENING = "data contract validation failed: "
+
+
+def outcome_text(result):
+    text = result["outcome"]
+    if text.startswith(RULE_OPENING):
+        text = "rule: " + text[len(RULE_OPENING):]
+    if text == "ok" and result.get("out_bytes") is not None and result["out_bytes"] >= 2**20:
+        text = f"ok ({fmt_bytes(result['out_bytes'])} returned)"
+    return text[:80].replace("|", "\\|")
+
+
+def ratio(crafted, benign, timeout):
+    if benign["time"] is None:
+        return "n/a"
+    t = crafted["time"]
+    if t is None:
+        if crafted["outcome"].startswith("stopped"):
+            return f">{timeout / benign['time']:,.0f}"
+        return "n/a"
+    return f"{t / benign['time']:,.1f}"
+
+
+def fmt_peak(result, text_bytes, with_bytes):
+    peak = result["peak"]
+    if peak is None:
+        return "n/a"
+    mem = f"{peak / text_bytes:.1f}x" + (f" ({fmt_bytes(max(peak, 0))})" if with_bytes else "")
+    return "at least " + mem if result["time"] is None else mem
+
+
+def table_line(spec, sizes, crafted, benign, timeout):
+    return (f"| `{spec['name']}` | `{spec['function']}` | {spec['shape']} | {fmt_bytes(sizes['crafted'])}"
+            f" / {fmt_bytes(sizes['benign'])} | {fmt_time(crafted, timeout)} | {fmt_time(benign, timeout)}"
+            f" | {ratio(crafted, benign, timeout)} | {fmt_peak(crafted, sizes['crafted'], True)}"
+            f" | {fmt_peak(benign, sizes['benign'], False)} | {outcome_text(crafted)} | {outcome_text(benign)} |")
+
+
+def flagged(crafted, benign, sizes, timeout):
+    """Slow beside its twin (over 3x, and over 10 ms) or big (peak over 5x its text)."""
+    slow = crafted["time"] is None and crafted["outcome"].startswith("stopped")
+    if not slow and crafted["time"] is not None and benign["time"]:
+        slow = crafted["time"] > 3 * benign["time"] and crafted["time"] > 0.01
+    # Under a few megabytes the interpreter's own allocations blur the figure.
+    big = crafted["peak"] is not None and crafted["peak"] > max(5 * sizes["crafted"], 8 * 2**20)
+    return slow or big
+
+
+HEAD = ("| row | function | shape | text (crafted / benign) | crafted | benign | ratio | crafted peak memory"
+        " (x text) | benign peak | crafted outcome | benign outcome |")
+
+
+def write_section(out, lines, header):
+    """Replaces this script's section of `out` (or appends it), keeping earlier lines
+    of rows that were not measured again."""
+    previous = out.read_text(encoding="utf-8") if out.exists() else ""
+    at = previous.find("\n" + SECTION + "\n")
+    kept = {}
+    before, after = previous, ""
+    if at >= 0:
+        end = previous.find("\n## ", at + len(SECTION) + 2)
+        body = previous[at:end if end >= 0 else len(previous)]
+        before, after = previous[:at], previous[end:] if end >= 0 else ""
+        for line in body.splitlines():
+            if line.startswith("| `"):
+                kept[line.split("`")[1]] = line
+    names = [spec["name"] for spec in ROWS]
+    kept.update(lines)
+    rows = [kept[name] for name in names if name in kept]
+    section = [SECTION, "", *header, "", HEAD, "|" + "---|" * (HEAD.count("|") - 1), *rows]
+    text = before.rstrip("\n") + "\n\n" + "\n".join(section) + "\n" + after
+    out.write_text(text, encoding="utf-8")
+
+
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rows", default="*", help="comma-separated row names or shell patterns (default: all)")
+    parser.add_argument("--scale", type=float, default=1.0, help="multiplies every size, e.g. 0.1 for a quick run")
+    parser.add_argument("--timeout", type=float, default=120.0, help="seconds one call may take (default 120)")
+    parser.add_argument("--list", action="store_true", help="print the rows and exit")
+    parser.add_argument("--out", default=str(HERE / "RESULTS.md"))
+    parser.add_argument("--no-write", action="store_true", help="print the table only")
+    args = parser.parse_args()
+
+    patterns = [p for p in args.rows.split(",") if p]
+    chosen = [spec for spec in ROWS if any(fnmatch.fnmatchcase(spec["name"], p) for p in patterns)]
+    if args.list:
+        for spec in chosen:
+            print(f"{spec['name']:36} {spec['function']:50} {spec['shape']}")
+        return
+    if not chosen:
+        parser.error("no row matches --rows")
+
+    header = textwrap.wrap(
+        f"Generated by `bench/worst_case.py` (CPU: {cpu_model()}; Python {platform.python_version()};"
+        f" scale {args.scale:g}; timeout {args.timeout:g} s per call).", 115)
+    header += [""] + textwrap.wrap(
+        "Each row times one call on a crafted document and one on a benign twin of about the same size"
+        " and number of entries, each in a fresh interpreter; calls under 50 ms are repeated and the"
+        " fastest is shown. Peak memory is the additional resident memory of a call as a multiple of its"
+        " text (for a stopped call, the peak reached until then). Outcomes show the"
+        " error's first 80 characters (`rule:` for a contract rule's failure, whose fixed opening is left"
+        " out), or the size of a result over 1 MB.", 115)
+    lines, flags = {}, []
+    print(HEAD, flush=True)
+    for spec in chosen:
+        paths = doc_paths(spec, args.scale)
+        sizes = {kind: sum(p.stat().st_size for p in paths[kind]) for kind in paths}
+        if abs(sizes["crafted"] - sizes["benign"]) > 0.05 * sizes["crafted"]:
+            print(f"warning: {spec['name']}: twin sizes differ ({sizes})", file=sys.stderr)
+        # One call at a time: the machine is shared and the heavy rows are heavy.
+        crafted = measure(paths["crafted"], spec["function"], args.timeout)
+        benign = measure(paths["benign"], spec["function"], args.timeout)
+        line = table_line(spec, sizes, crafted, benign, args.timeout)
+        lines[spec["name"]] = line
+        print(line, flush=True)
+        if flagged(crafted, benign, sizes, args.timeout):
+            flags.append(line)
+        if not args.no_write:
+            # After every row, so that a long run stopped halfway keeps what it measured.
+            write_section(Path(args.out), lines, header)
+
+    if flags:
+        print("\nRows over 3x their twin's time or 5x their text in memory:", file=sys.stderr)
+        for line in flags:
+            print(line, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()

@@ -89,6 +89,27 @@ int three_way(std::string_view a, std::string_view b) {
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
+// The first axis of each distinct axis name, in byte order of the names.
+struct FirstAxis {
+    std::string_view name;
+    std::size_t position;
+};
+
+std::vector<FirstAxis> first_axis_of_each_name(const std::vector<AxisSpec>& axes) {
+    std::vector<FirstAxis> index;
+    index.reserve(axes.size());
+    for (std::size_t i = 0; i < axes.size(); ++i) index.push_back({axes[i].name, i});
+    // By name, then position: the first of each run of one name is its first axis.
+    std::sort(index.begin(), index.end(), [](const FirstAxis& a, const FirstAxis& b) {
+        if (a.name != b.name) return a.name < b.name;
+        return a.position < b.position;
+    });
+    index.erase(std::unique(index.begin(), index.end(),
+                            [](const FirstAxis& a, const FirstAxis& b) { return a.name == b.name; }),
+                index.end());
+    return index;
+}
+
 bool is_leap_year(unsigned year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 unsigned days_in_month(unsigned year, unsigned month) {
@@ -289,12 +310,18 @@ Status ShapeContract::validate_representation(const SourceId& source, const Repr
         return fail(
             text::format("source `{}` shape contract does not allow ragged representation `{}`", source, rep.id));
     }
+    if (axis_sizes.empty()) return {};
+    // Axis names need not be unique; the first axis of a name is the one bound.
+    // The entries come in byte order of their names, and so does this index of
+    // first axes: one walk over both pairs every entry with its axis.
+    const std::vector<FirstAxis> first_axes = first_axis_of_each_name(rep.axes);
+    auto next = first_axes.begin();
     for (const auto& [name, bounds] : axis_sizes) {
-        // Axis names need not be unique; the first axis of that name is the one bound.
-        auto axis = std::find_if(rep.axes.begin(), rep.axes.end(), [&](const AxisSpec& a) { return a.name == name; });
-        if (axis == rep.axes.end()) {
+        while (next != first_axes.end() && next->name < name) ++next;
+        if (next == first_axes.end() || next->name != name) {
             return fail(text::format("source `{}` shape contract references missing axis `{}`", source, name));
         }
+        const AxisSpec* axis = &rep.axes[next->position];
         if (axis->size) {
             if (!bounds.admits(*axis->size)) {
                 return fail(text::format("source `{}` axis `{}` size {} violates shape contract", source, name,

@@ -4,6 +4,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -420,6 +421,105 @@ TEST(ShapeContractValidation, AgainstARepresentation) {
         EXPECT_EQ(rule_text(contract.validate_representation(source, rep)), c.expected)
             << c.contract << " against " << c.representation;
     }
+}
+
+// The contract rules per entry, transcribed plainly: entries in key order, each
+// bound to the first axis of its name found by a scan.
+std::string contract_entries_by_scan(const ShapeContract& contract, const RepresentationSpec& rep) {
+    for (const auto& [name, bounds] : contract.axis_sizes) {
+        const AxisSpec* axis = nullptr;
+        for (const AxisSpec& a : rep.axes) {
+            if (a.name == name) {
+                axis = &a;
+                break;
+            }
+        }
+        if (!axis) return "source `src` shape contract references missing axis `" + name + "`";
+        if (axis->size && !bounds.admits(*axis->size)) {
+            return "source `src` axis `" + name + "` size " + std::to_string(*axis->size) + " violates shape contract";
+        }
+        if (!axis->size && !axis->variable) return "source `src` axis `" + name + "` has no concrete size for shape contract";
+    }
+    return "";
+}
+
+// Many axes of few names (repeats, prefixes of one another, bytes above 0x7F, so
+// that byte order and first-axis choice both matter) against contracts over the
+// same names and a few absent ones.
+TEST(ShapeContractValidation, EntriesFindTheFirstAxisOfTheirNameAsAScanWould) {
+    const std::vector<std::string> names = {"a", "ab", "b", "B", "a b", "\xC3\xA9", "\xC3", "zz", "sample"};
+    std::mt19937_64 rng(7321);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    const SourceId source = SourceId::trusted("src");
+    std::map<std::string, int> seen;
+    for (int round = 0; round < 3000; ++round) {
+        RepresentationSpec rep;
+        rep.id = RepresentationId::trusted("r");
+        rep.type_id = TypeId::trusted("t");
+        rep.container = "c";
+        const std::size_t axes = pick(12);
+        for (std::size_t i = 0; i < axes; ++i) {
+            AxisSpec axis;
+            axis.name = names[pick(names.size())];
+            if (pick(4) != 0) axis.size = pick(6);
+            axis.variable = !axis.size && pick(2) == 0;
+            rep.axes.push_back(axis);
+        }
+        rep.rank = rep.axes.size();
+        ShapeContract contract;
+        for (std::size_t entries = 1 + pick(3); entries > 0; --entries) {
+            AxisSizeContract bounds;
+            switch (pick(3)) {
+                case 0: bounds.exact = pick(6); break;
+                case 1: bounds.min = pick(4); break;
+                default: bounds.max = 2 + pick(4); break;
+            }
+            contract.axis_sizes.insert_or_assign(names[pick(names.size())], bounds);
+        }
+        const std::string expected = contract_entries_by_scan(contract, rep);
+        EXPECT_EQ(rule_text(contract.validate_representation(source, rep)), expected) << "round " << round;
+        for (std::string_view kind : {"missing axis", "violates", "no concrete size", ""}) {
+            if (expected.find(kind) != std::string::npos && (!kind.empty() || expected.empty())) ++seen[std::string(kind)];
+        }
+    }
+    // Every outcome is well represented: passes, missing axes, sizes out of
+    // bounds, axes without a size.
+    ASSERT_EQ(seen.size(), 4u);
+    for (const auto& [kind, count] : seen) EXPECT_GT(count, 200) << kind;
+}
+
+// A contract naming every one of many axes, and the same with one name absent,
+// placed after all others in byte order.
+TEST(ShapeContractValidation, ContractOverManyAxes) {
+    constexpr int n = 50'000;
+    RepresentationSpec rep;
+    rep.id = RepresentationId::trusted("r");
+    rep.type_id = TypeId::trusted("t");
+    rep.container = "c";
+    ShapeContract contract;
+    std::vector<std::pair<std::string, AxisSizeContract>> entries;
+    for (int i = n - 1; i >= 0; --i) {
+        AxisSpec axis;
+        axis.name = text::format("a{}", i);
+        axis.size = static_cast<std::uint64_t>(i % 7);
+        rep.axes.push_back(axis);
+        entries.push_back({axis.name, AxisSizeContract{std::nullopt, std::nullopt, std::uint64_t{6}}});
+    }
+    // A later axis of a name already given never counts.
+    AxisSpec repeat;
+    repeat.name = "a7";
+    repeat.size = 100;
+    rep.axes.push_back(repeat);
+    rep.rank = rep.axes.size();
+    contract.axis_sizes = json::SortedMap<std::string, AxisSizeContract>::from_entries(entries);
+    const SourceId source = SourceId::trusted("src");
+    EXPECT_EQ(rule_text(contract.validate_representation(source, rep)), "");
+    contract.axis_sizes.insert_or_assign("a~", AxisSizeContract{std::uint64_t{1}, std::nullopt, std::nullopt});
+    EXPECT_EQ(rule_text(contract.validate_representation(source, rep)),
+              "source `src` shape contract references missing axis `a~`");
+    rep.axes.front().size = 9;  // a49999
+    EXPECT_EQ(rule_text(contract.validate_representation(source, rep)),
+              "source `src` axis `a49999` size 9 violates shape contract");
 }
 
 // ---------------------------------------------------------------------------

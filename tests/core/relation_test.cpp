@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -454,6 +456,116 @@ TEST(ValidateFoldSetAgainstRelations, BoundaryChecksStandAlone) {
     EXPECT_EQ(outcome(relation::validate_group_boundary("k", train, validation, relation::GroupMap::of(map))),
               "group: fold `k` leaks group `ga` across train/validation");
     EXPECT_EQ(outcome(relation::validate_group_boundary("k", train, validation, relation::GroupMap{})), "ok");
+}
+
+// The fold-by-fold rule against a table, transcribed plainly: every fold builds
+// its two sets, checks the relation groups, then walks every row of the table.
+// Used only on pairs whose own validations and sample coverage already passed.
+std::string fold_boundaries_by_scan(const SampleRelationTable& t, const FoldSet& fs) {
+    const relation::GroupMap groups = t.sample_groups();
+    for (const vx::FoldAssignment& fold : fs.folds) {
+        const auto train = relation::unique_samples("t", fold.train_sample_ids).value();
+        const auto validation = relation::unique_samples("v", fold.validation_sample_ids).value();
+        if (auto ok = relation::validate_group_boundary(fold.fold_id, train, validation, groups); !ok) {
+            return outcome(ok);
+        }
+        if (auto ok = relation::validate_origin_boundary(fold.fold_id, train, validation, t.rows); !ok) {
+            return outcome(ok);
+        }
+    }
+    return "ok";
+}
+
+// Random tables (original and augmented rows, origins anywhere in the table and
+// of any sample, groups or none) against random fold sets over the same samples
+// (each validated once, train drawn from the rest): the same outcome, message
+// included, as the plain rule.
+TEST(ValidateFoldSetAgainstRelations, LeaksFoundAsTheFoldByFoldScanFindsThem) {
+    std::mt19937_64 rng(90125);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    std::map<std::string, int> seen;
+    for (int round = 0; round < 4000; ++round) {
+        const std::size_t samples_count = 2 + pick(9);
+        const bool grouped = pick(2) == 0;
+        std::vector<std::string> universe;
+        std::vector<std::string> group_of;
+        for (std::size_t i = 0; i < samples_count; ++i) {
+            universe.push_back(vx::text::format("s{}", i));
+            group_of.push_back(vx::text::format("g{}", pick(samples_count)));
+        }
+        std::vector<Row> rows;
+        for (std::size_t i = 0; i < samples_count; ++i) {
+            rows.push_back({.obs = vx::text::format("o{}", i), .sample = universe[i],
+                            .group = grouped && pick(2) ? group_of[i] : ""});
+        }
+        for (std::size_t k = pick(2 * samples_count); k > 0; --k) {
+            const std::size_t sample = pick(samples_count);
+            rows.push_back({.obs = vx::text::format("x{}", k), .sample = universe[sample],
+                            .group = grouped && pick(2) ? group_of[sample] : "",
+                            .origin = rows[pick(rows.size())].obs, .augmented = true});
+        }
+        std::shuffle(rows.begin(), rows.end(), rng);
+        const SampleRelationTable t = table(rows);
+
+        const std::size_t folds_count = 1 + pick(samples_count);
+        std::vector<Fold> folds(folds_count);
+        for (std::size_t f = 0; f < folds_count; ++f) folds[f].id = vx::text::format("f{}", pick(1000) * 10 + f);
+        std::vector<std::size_t> fold_of(samples_count);
+        for (std::size_t i = 0; i < samples_count; ++i) {
+            fold_of[i] = i < folds_count ? i : pick(folds_count);  // every fold validates something
+            folds[fold_of[i]].validation.push_back(universe[i]);
+        }
+        for (std::size_t f = 0; f < folds_count; ++f) {
+            for (std::size_t i = 0; i < samples_count; ++i) {
+                if (fold_of[i] != f && pick(3) != 0) folds[f].train.push_back(universe[i]);
+            }
+            std::shuffle(folds[f].train.begin(), folds[f].train.end(), rng);
+            std::shuffle(folds[f].validation.begin(), folds[f].validation.end(), rng);
+        }
+        std::vector<std::string> listed = universe;
+        std::shuffle(listed.begin(), listed.end(), rng);
+        const FoldSet fs = fold_set("cv", listed, folds);
+
+        ASSERT_EQ(outcome(t.validate()), "ok");
+        ASSERT_EQ(outcome(fs.validate()), "ok");
+        const std::string expected = fold_boundaries_by_scan(t, fs);
+        EXPECT_EQ(outcome(t.validate_fold_set(fs)), expected) << "round " << round;
+        ++seen[expected.substr(0, expected.find(':'))];
+    }
+    // Passes, group leaks and origin leaks all occur often.
+    EXPECT_GT(seen["ok"], 400);
+    EXPECT_GT(seen["group"], 400);
+    EXPECT_GT(seen["origin"], 400);
+}
+
+// Many folds of one validation sample each against a chain of augmented rows,
+// each derived from the row before: the leak the last fold makes is found, with
+// the first leaking row of that fold in row order.
+TEST(ValidateFoldSetAgainstRelations, ManyFoldsAgainstAChainOfOrigins) {
+    constexpr int n = 60'000;
+    auto sample = [](int i) { return vx::text::format("s{}", i); };
+    std::vector<Row> rows = {{.obs = "o0", .sample = sample(0)}};
+    for (int i = 1; i < n; ++i) {
+        rows.push_back({.obs = vx::text::format("o{}", i), .sample = sample(i),
+                        .origin = vx::text::format("o{}", i - 1), .augmented = true});
+    }
+    const SampleRelationTable t = table(rows);
+    std::vector<std::string> universe;
+    std::vector<Fold> folds;
+    for (int i = 0; i < n; ++i) {
+        universe.push_back(sample(i));
+        folds.push_back({vx::text::format("f{}", i), {}, {sample(i)}});
+    }
+    EXPECT_EQ(outcome(t.validate_fold_set(fold_set("cv", universe, folds))), "ok");
+    // Sample n-2 is derived from n-3 and is the origin of n-1: with both of its
+    // neighbours validated in the last fold, row n-2 (origin o{n-3}) leaks first.
+    folds.back().validation = {sample(n - 3), sample(n - 1)};
+    folds.back().train = {sample(n - 2)};
+    folds[n - 3].validation = {};
+    folds.erase(folds.begin() + (n - 3));
+    EXPECT_EQ(outcome(t.validate_fold_set(fold_set("cv", universe, folds))),
+              vx::text::format("origin: fold `f{}` leaks augmentation origin `o{}` across train/validation", n - 1,
+                               n - 3));
 }
 
 // ---------------------------------------------------------------------------

@@ -162,6 +162,50 @@ inline bool Object::operator==(const Object& other) const { return members_ == o
 // Sorted containers used by records (maps keyed by text or identifiers, sets)
 // ---------------------------------------------------------------------------
 
+namespace detail {
+
+// Puts `items` in the order `order` gives (a permutation of their positions: the
+// item at position i moves to the position where `order` holds i), following its
+// cycles, so that no second array of items is needed. `order` is used up.
+template <class T>
+void permute_in_place(std::vector<T>& items, std::vector<std::uint32_t>& order) {
+    constexpr std::uint32_t placed = 0xFFFFFFFFu;
+    for (std::size_t start = 0; start < order.size(); ++start) {
+        if (order[start] == placed) continue;
+        if (order[start] == start) {
+            order[start] = placed;
+            continue;
+        }
+        T held = std::move(items[start]);
+        std::size_t at = start;
+        for (;;) {
+            const std::size_t from = order[at];
+            order[at] = placed;
+            if (from == start) {
+                items[at] = std::move(held);
+                break;
+            }
+            items[at] = std::move(items[from]);
+            at = from;
+        }
+    }
+}
+
+// Of each run of neighbours for which `same(item, next)` holds, keeps the last,
+// in place.
+template <class T, class Same>
+void keep_last_of_runs(std::vector<T>& items, Same&& same) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + 1 < items.size() && same(items[i], items[i + 1])) continue;
+        if (kept != i) items[kept] = std::move(items[i]);
+        ++kept;
+    }
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
+}
+
+}  // namespace detail
+
 template <class K>
 struct KeyCodec;  // how a map key reads and writes as text (below)
 
@@ -193,13 +237,12 @@ public:
             std::stable_sort(order.begin(), order.end(),
                              [&](std::uint32_t a, std::uint32_t b) { return less(entries[a], entries[b]); });
         }
-        m.entries_.reserve(entries.size());
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            if (i + 8 < order.size()) __builtin_prefetch(&entries[order[i + 8]]);
-            // Of a run of equal keys the last in document order (the last of the run) wins.
-            if (i + 1 < order.size() && !less(entries[order[i]], entries[order[i + 1]])) continue;
-            m.entries_.push_back(std::move(entries[order[i]]));
-        }
+        // Sorted and thinned where they stand: a second array of entries would
+        // double the map at its largest.
+        detail::permute_in_place(entries, order);
+        // Of a run of equal keys the last in document order (the last of the run) wins.
+        detail::keep_last_of_runs(entries, [&](const value_type& a, const value_type& b) { return !less(a, b); });
+        m.entries_ = std::move(entries);
         return m;
     }
     std::size_t size() const noexcept { return entries_.size(); }
@@ -657,6 +700,8 @@ struct Codec<std::vector<T>> {
         constexpr std::size_t block = std::max<std::size_t>(1024, (std::size_t{16} << 20) / sizeof(T) + 1);
         std::vector<std::vector<T>> blocks;
         bool ok = read_text_seq(in, "a sequence", [&] {
+            // Short lists grow from nothing: a fold's one validation sample or a
+            // representation's one axis must not hold room for many more.
             std::vector<T>* target = &out;
             if (out.size() == block) {
                 if (blocks.empty() || blocks.back().size() == block) {
@@ -665,8 +710,6 @@ struct Codec<std::vector<T>> {
                     text::advise_large_buffer(blocks.back().data(), block * sizeof(T));
                 }
                 target = &blocks.back();
-            } else if (out.empty()) {
-                out.reserve(16);
             }
             target->emplace_back();
             return Codec<T>::read(in, target->back());

@@ -129,6 +129,49 @@ TEST(RelationRecords, ReadAndWriteLikeThePeerReader) {
     }
 }
 
+// A row's augmentation lives behind a pointer; rows still copy, compare and read
+// it as a plain optional value, on both routes.
+TEST(RelationRecords, AugmentationBehavesAsAnOptionalValue) {
+    const SampleRelationTable t =
+        table({{.obs = "o", .sample = "s", .augmented = true, .augmentation = augmentation("flip", {}, {"k"})},
+               {.obs = "p", .sample = "s"}});
+    SampleRelationTable copy = t;
+    EXPECT_EQ(copy, t);
+    copy.rows[0].augmentation->transform_id = "turn";
+    EXPECT_EQ(t.rows[0].augmentation->transform_id, "flip");
+    EXPECT_NE(copy, t);
+    copy.rows[0].augmentation.reset();
+    EXPECT_NE(copy, t);
+    copy.rows[1].augmentation.emplace().transform_id = "flip";
+    EXPECT_NE(copy.rows[1], t.rows[1]);
+    SampleRelationTable moved = std::move(copy);
+    EXPECT_FALSE(moved.rows[0].augmentation.has_value());
+    EXPECT_EQ(moved.rows[1].augmentation->transform_id, "flip");
+
+    struct Case {
+        std::string input;
+        bool value_route;
+        std::string expected;
+    };
+    const std::string row = R"({"observation_id":"o","sample_id":"s","augmentation":)";
+    const std::string written =
+        R"({"observation_id":"o","sample_id":"s","source_id":null,"target_id":null,"group_id":null,"origin_id":null,"repetition_id":null,"augmented":false,"excluded":false,"metadata":{})";
+    const std::vector<Case> cases = {
+        {row + R"({"transform_id":"t"}})", false, "OK " + written + R"(,"augmentation":{"transform_id":"t"}})"},
+        {row + R"(["t",null,{}]})", true, "OK " + written + R"(,"augmentation":{"transform_id":"t"}})"},
+        {row + "null}", true, "OK " + written + "}"},
+        {row + R"("t"})", false,
+         R"(ERR invalid type: string "t", expected struct AugmentationMetadata at line 1 column 56)"},
+        {row + "nul}", false, "ERR expected ident at line 1 column 57"},
+        {row + "[]}", true, "ERR invalid length 0, expected struct AugmentationMetadata with 3 elements"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(vx::testing::read_document("SampleRelation", c.input, c.value_route).value_or("no reader"),
+                  c.expected)
+            << c.input;
+    }
+}
+
 // Through a generic value the same fields are written or left out; only the key
 // order changes.
 TEST(RelationRecords, GenericValueKeepsTheNullAndLeftOutRules) {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <expected>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -298,6 +299,49 @@ public:
 
 private:
     std::vector<T> items_;
+};
+
+// An optional value held behind a pointer: a pointer's size when absent. For a
+// large member of a record that comes by the million and is mostly absent, where
+// std::optional would keep the whole value's room in every record. It copies and
+// compares as the value it holds, and offers the std::optional operations the
+// records use.
+template <class T>
+class BoxedOptional {
+public:
+    BoxedOptional() noexcept = default;
+    BoxedOptional(std::nullopt_t) noexcept {}
+    BoxedOptional(const T& value) : value_(std::make_unique<T>(value)) {}
+    BoxedOptional(T&& value) : value_(std::make_unique<T>(std::move(value))) {}
+    BoxedOptional(const std::optional<T>& other) : value_(other ? std::make_unique<T>(*other) : nullptr) {}
+    BoxedOptional(const BoxedOptional& other) : value_(other ? std::make_unique<T>(*other) : nullptr) {}
+    BoxedOptional(BoxedOptional&&) noexcept = default;
+    BoxedOptional& operator=(const BoxedOptional& other) {
+        if (this != &other) value_ = other ? std::make_unique<T>(*other) : nullptr;
+        return *this;
+    }
+    BoxedOptional& operator=(BoxedOptional&&) noexcept = default;
+    ~BoxedOptional() = default;
+
+    bool has_value() const noexcept { return value_ != nullptr; }
+    explicit operator bool() const noexcept { return has_value(); }
+    T& operator*() noexcept { return *value_; }
+    const T& operator*() const noexcept { return *value_; }
+    T* operator->() noexcept { return value_.get(); }
+    const T* operator->() const noexcept { return value_.get(); }
+    void reset() noexcept { value_.reset(); }
+    template <class... Args>
+    T& emplace(Args&&... args) {
+        value_ = std::make_unique<T>(std::forward<Args>(args)...);
+        return *value_;
+    }
+
+    friend bool operator==(const BoxedOptional& a, const BoxedOptional& b) {
+        return a.has_value() == b.has_value() && (!a || *a == *b);
+    }
+
+private:
+    std::unique_ptr<T> value_;
 };
 
 // An unsigned integer of machine word size; it reads and writes as a u64 but is
@@ -655,6 +699,35 @@ struct Codec<std::optional<T>> {
         }
     }
     static Value to_value(const std::optional<T>& o) { return o ? Codec<T>::to_value(*o) : Value(); }
+};
+
+// Reads, writes and converts exactly as std::optional<T> does.
+template <class T>
+struct Codec<BoxedOptional<T>> {
+    static bool read(TextReader& in, BoxedOptional<T>& out) {
+        if (in.parse_whitespace() == 'n') {
+            in.eat();
+            if (!in.parse_ident("ull")) return false;
+            out.reset();
+            return true;
+        }
+        return Codec<T>::read(in, out.emplace());
+    }
+    static bool read(ValueReader& in, const Value& v, BoxedOptional<T>& out) {
+        if (v.is_null()) {
+            out.reset();
+            return true;
+        }
+        return Codec<T>::read(in, v, out.emplace());
+    }
+    static void write(Writer& w, const BoxedOptional<T>& o) {
+        if (o) {
+            Codec<T>::write(w, *o);
+        } else {
+            w.null();
+        }
+    }
+    static Value to_value(const BoxedOptional<T>& o) { return o ? Codec<T>::to_value(*o) : Value(); }
 };
 
 // Sequences, on the text route: '[' elements ']' with the nesting limit.

@@ -89,27 +89,6 @@ int three_way(std::string_view a, std::string_view b) {
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-// The first axis of each distinct axis name, in byte order of the names.
-struct FirstAxis {
-    std::string_view name;
-    std::size_t position;
-};
-
-std::vector<FirstAxis> first_axis_of_each_name(const std::vector<AxisSpec>& axes) {
-    std::vector<FirstAxis> index;
-    index.reserve(axes.size());
-    for (std::size_t i = 0; i < axes.size(); ++i) index.push_back({axes[i].name, i});
-    // By name, then position: the first of each run of one name is its first axis.
-    std::sort(index.begin(), index.end(), [](const FirstAxis& a, const FirstAxis& b) {
-        if (a.name != b.name) return a.name < b.name;
-        return a.position < b.position;
-    });
-    index.erase(std::unique(index.begin(), index.end(),
-                            [](const FirstAxis& a, const FirstAxis& b) { return a.name == b.name; }),
-                index.end());
-    return index;
-}
-
 bool is_leap_year(unsigned year) { return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0); }
 
 unsigned days_in_month(unsigned year, unsigned month) {
@@ -310,18 +289,24 @@ Status ShapeContract::validate_representation(const SourceId& source, const Repr
         return fail(
             text::format("source `{}` shape contract does not allow ragged representation `{}`", source, rep.id));
     }
-    if (axis_sizes.empty()) return {};
     // Axis names need not be unique; the first axis of a name is the one bound.
-    // The entries come in byte order of their names, and so does this index of
-    // first axes: one walk over both pairs every entry with its axis.
-    const std::vector<FirstAxis> first_axes = first_axis_of_each_name(rep.axes);
-    auto next = first_axes.begin();
+    // One walk over the axes finds each entry's axis by a search among the
+    // entries (kept in byte order of their names): a contract naming every one
+    // of many axes costs no scan of the axes per entry.
+    std::vector<const AxisSpec*> first_axis(axis_sizes.size(), nullptr);
+    for (const AxisSpec& axis : rep.axes) {
+        auto entry = std::lower_bound(axis_sizes.begin(), axis_sizes.end(), axis.name,
+                                      [](const auto& e, const std::string& name) { return e.first < name; });
+        if (entry == axis_sizes.end() || entry->first != axis.name) continue;
+        const AxisSpec*& bound = first_axis[static_cast<std::size_t>(entry - axis_sizes.begin())];
+        if (!bound) bound = &axis;
+    }
+    std::size_t index = 0;
     for (const auto& [name, bounds] : axis_sizes) {
-        while (next != first_axes.end() && next->name < name) ++next;
-        if (next == first_axes.end() || next->name != name) {
+        const AxisSpec* axis = first_axis[index++];
+        if (!axis) {
             return fail(text::format("source `{}` shape contract references missing axis `{}`", source, name));
         }
-        const AxisSpec* axis = &rep.axes[next->position];
         if (axis->size) {
             if (!bounds.admits(*axis->size)) {
                 return fail(text::format("source `{}` axis `{}` size {} violates shape contract", source, name,

@@ -194,6 +194,10 @@ double Value::number_as_double() const {
     }
 }
 
+namespace {
+constexpr std::size_t small_object = 64;  // members
+}  // namespace
+
 Object Object::from_members(std::vector<Member> members) {
     Object o;
     const bool ascending = std::adjacent_find(members.begin(), members.end(), [](const Member& a, const Member& b) {
@@ -207,6 +211,10 @@ Object Object::from_members(std::vector<Member> members) {
         detail::permute_in_place(members, order);
         detail::keep_last_of_runs(members, [](const Member& a, const Member& b) { return a.key == b.key; });
     }
+    // Read members come in a vector grown by doubling: a document of many small
+    // objects would keep up to twice the room their members need. A large object
+    // keeps its room, rather than be copied once more at its largest.
+    if (members.capacity() <= small_object) members.shrink_to_fit();
     o.members_ = std::move(members);
     return o;
 }

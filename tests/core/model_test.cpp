@@ -488,40 +488,6 @@ TEST(ShapeContractValidation, EntriesFindTheFirstAxisOfTheirNameAsAScanWould) {
     for (const auto& [kind, count] : seen) EXPECT_GT(count, 200) << kind;
 }
 
-// A contract naming every one of many axes, and the same with one name absent,
-// placed after all others in byte order.
-TEST(ShapeContractValidation, ContractOverManyAxes) {
-    constexpr int n = 50'000;
-    RepresentationSpec rep;
-    rep.id = RepresentationId::trusted("r");
-    rep.type_id = TypeId::trusted("t");
-    rep.container = "c";
-    ShapeContract contract;
-    std::vector<std::pair<std::string, AxisSizeContract>> entries;
-    for (int i = n - 1; i >= 0; --i) {
-        AxisSpec axis;
-        axis.name = text::format("a{}", i);
-        axis.size = static_cast<std::uint64_t>(i % 7);
-        rep.axes.push_back(axis);
-        entries.push_back({axis.name, AxisSizeContract{std::nullopt, std::nullopt, std::uint64_t{6}}});
-    }
-    // A later axis of a name already given never counts.
-    AxisSpec repeat;
-    repeat.name = "a7";
-    repeat.size = 100;
-    rep.axes.push_back(repeat);
-    rep.rank = rep.axes.size();
-    contract.axis_sizes = json::SortedMap<std::string, AxisSizeContract>::from_entries(entries);
-    const SourceId source = SourceId::trusted("src");
-    EXPECT_EQ(rule_text(contract.validate_representation(source, rep)), "");
-    contract.axis_sizes.insert_or_assign("a~", AxisSizeContract{std::uint64_t{1}, std::nullopt, std::nullopt});
-    EXPECT_EQ(rule_text(contract.validate_representation(source, rep)),
-              "source `src` shape contract references missing axis `a~`");
-    rep.axes.front().size = 9;  // a49999
-    EXPECT_EQ(rule_text(contract.validate_representation(source, rep)),
-              "source `src` axis `a49999` size 9 violates shape contract");
-}
-
 // ---------------------------------------------------------------------------
 // Dataset schema
 // ---------------------------------------------------------------------------

@@ -581,36 +581,6 @@ TEST(ValidateFoldSetAgainstRelations, LeaksFoundAsTheFoldByFoldScanFindsThem) {
     EXPECT_GT(seen["origin"], 400);
 }
 
-// Many folds of one validation sample each against a chain of augmented rows,
-// each derived from the row before: the leak the last fold makes is found, with
-// the first leaking row of that fold in row order.
-TEST(ValidateFoldSetAgainstRelations, ManyFoldsAgainstAChainOfOrigins) {
-    constexpr int n = 60'000;
-    auto sample = [](int i) { return vx::text::format("s{}", i); };
-    std::vector<Row> rows = {{.obs = "o0", .sample = sample(0)}};
-    for (int i = 1; i < n; ++i) {
-        rows.push_back({.obs = vx::text::format("o{}", i), .sample = sample(i),
-                        .origin = vx::text::format("o{}", i - 1), .augmented = true});
-    }
-    const SampleRelationTable t = table(rows);
-    std::vector<std::string> universe;
-    std::vector<Fold> folds;
-    for (int i = 0; i < n; ++i) {
-        universe.push_back(sample(i));
-        folds.push_back({vx::text::format("f{}", i), {}, {sample(i)}});
-    }
-    EXPECT_EQ(outcome(t.validate_fold_set(fold_set("cv", universe, folds))), "ok");
-    // Sample n-2 is derived from n-3 and is the origin of n-1: with both of its
-    // neighbours validated in the last fold, row n-2 (origin o{n-3}) leaks first.
-    folds.back().validation = {sample(n - 3), sample(n - 1)};
-    folds.back().train = {sample(n - 2)};
-    folds[n - 3].validation = {};
-    folds.erase(folds.begin() + (n - 3));
-    EXPECT_EQ(outcome(t.validate_fold_set(fold_set("cv", universe, folds))),
-              vx::text::format("origin: fold `f{}` leaks augmentation origin `o{}` across train/validation", n - 1,
-                               n - 3));
-}
-
 // ---------------------------------------------------------------------------
 // Fingerprints
 // ---------------------------------------------------------------------------

@@ -66,7 +66,7 @@ bool set_str(PyObject* instance, const char* name, std::string_view value) {
 
 // The detailed exception; false (with some Python error pending) when any step of
 // building it fails.
-bool raise_detailed(const DataErrorDescriptor& d, std::string_view context_json, std::string_view descriptor_json) {
+bool raise_detailed(const DataErrorDescriptor& d, PyObject* context_text, PyObject* descriptor_text) {
     PyObject* cls = error_class(class_for(d.category));
     if (!cls) throw InternalFault("the exception classes of _veltrinax are not initialised");
     Ref message(new_str(d.message));
@@ -78,18 +78,16 @@ bool raise_detailed(const DataErrorDescriptor& d, std::string_view context_json,
         !set_str(instance.get(), "remediation_hint", d.remediation_hint)) {
         return false;
     }
-    Ref context_text(new_str(context_json));
-    if (!context_text) return false;
     // Imported on every translation: the interpreter's own module cache makes this
     // cheap, and no module object is kept between calls.
     Ref json_module(PyImport_ImportModule("json"));
     if (!json_module) return false;
     Ref loads(PyObject_GetAttrString(json_module.get(), "loads"));
     if (!loads) return false;
-    Ref context(PyObject_CallFunctionObjArgs(loads.get(), context_text.get(), nullptr));
+    Ref context(PyObject_CallFunctionObjArgs(loads.get(), context_text, nullptr));
     if (!context || PyObject_SetAttrString(instance.get(), "context", context.get()) != 0 ||
-        PyObject_SetAttrString(instance.get(), "context_json", context_text.get()) != 0 ||
-        !set_str(instance.get(), "descriptor_json", descriptor_json)) {
+        PyObject_SetAttrString(instance.get(), "context_json", context_text) != 0 ||
+        PyObject_SetAttrString(instance.get(), "descriptor_json", descriptor_text) != 0) {
         return false;
     }
     PyErr_SetObject(cls, instance.get());
@@ -139,10 +137,21 @@ PyObject* raise_core_error(const DataError& error) {
     DataErrorDescriptor d = error.descriptor();
     // The compact writer cannot fail on a descriptor (non-finite numbers are
     // written as null), so the "{}" and message stand-ins for a failed writing
-    // have no road to them here.
-    std::string context_json = json::to_text(d.context);
-    std::string descriptor_json = d.to_json();
-    if (!raise_detailed(d, context_json, descriptor_json)) raise_plain(d.message);
+    // have no road to them here. A message may quote a whole input value (an
+    // identifier of many megabytes): each JSON text is handed to Python and
+    // dropped before the next is written, rather than all of them held at once.
+    Ref descriptor_text;
+    {
+        const std::string descriptor_json = d.to_json();
+        descriptor_text = Ref(new_str(descriptor_json));
+    }
+    Ref context_text;
+    if (descriptor_text) {
+        const std::string context_json = json::to_text(d.context);
+        d.context = json::Value();
+        context_text = Ref(new_str(context_json));
+    }
+    if (!context_text || !raise_detailed(d, context_text.get(), descriptor_text.get())) raise_plain(d.message);
     return nullptr;
 }
 

@@ -134,20 +134,26 @@ PyObject* validate_fold_set_against_sample_relations_json(const Texts& args) {
 }
 
 PyObject* build_coordinator_data_plan_envelope_json(const Texts& args) {
-    auto schema = parse_and_validate<DatasetSchema>(args[0]);
-    if (!schema) return nullptr;
-    auto plan = parse_and_validate<DataPlan>(args[1]);
-    if (!plan) return nullptr;
-    std::optional<SampleRelationTable> table;
-    if (args.given(2)) {
-        table = parse_and_validate<SampleRelationTable>(args[2]);
-        if (!table) return nullptr;
+    std::string text;
+    {
+        auto schema = parse_and_validate<DatasetSchema>(args[0]);
+        if (!schema) return nullptr;
+        auto plan = parse_and_validate<DataPlan>(args[1]);
+        if (!plan) return nullptr;
+        std::optional<SampleRelationTable> table;
+        if (args.given(2)) {
+            table = parse_and_validate<SampleRelationTable>(args[2]);
+            if (!table) return nullptr;
+        }
+        // The three parts were validated as they were read.
+        auto envelope =
+            CoordinatorDataPlanEnvelope::from_validated_parts(*schema, std::move(*plan), table ? &*table : nullptr);
+        if (!envelope) return raise_core_error(envelope.error());
+        text = json::to_text(*envelope);
     }
-    // The three parts were validated as they were read.
-    auto envelope =
-        CoordinatorDataPlanEnvelope::from_validated_parts(*schema, std::move(*plan), table ? &*table : nullptr);
-    if (!envelope) return raise_core_error(envelope.error());
-    return json_result(*envelope);
+    // The records, larger than the text for a big relation table, are gone before
+    // the str that copies the text is made.
+    return str_result(text);
 }
 
 PyObject* validate_coordinator_data_plan_envelope_json(const Texts& args) {

@@ -154,6 +154,23 @@ void write_record(json::Writer& w, const T& item) {
     json::write(w, item);
 }
 
+// A sorted map as its own writer writes it, handed on an entry at a time.
+template <class Sink, class K, class V>
+void write_map_in_blocks(Sink& sink, const json::SortedMap<K, V>& map) {
+    json::Writer& w = sink.writer();
+    w.raw('{');
+    bool first = true;
+    for (const auto& [key, value] : map) {
+        if (!first) w.raw(',');
+        first = false;
+        w.string(json::KeyCodec<K>::to_text(key));
+        w.raw(':');
+        json::write(w, value);
+        sink.flush_if_full();
+    }
+    w.raw('}');
+}
+
 }  // namespace
 
 }  // namespace veltrinax::fingerprint
@@ -170,7 +187,22 @@ namespace veltrinax::fingerprint {
 Result<std::string> data_plan_fingerprint(const DataPlan& plan) {
     if (auto ok = plan.validate(); !ok) return std::unexpected(std::move(ok.error()));
     DigestSink sink;
-    json::write(sink.writer(), plan);
+    // The record form, with the steps handed to the digest a block at a time
+    // rather than the whole plan's text held at once.
+    json::write_record_with(sink.writer(), plan, [&](json::Writer& w, auto member) {
+        if constexpr (std::is_same_v<decltype(member), decltype(&DataPlan::steps)>) {
+            w.raw('[');
+            for (std::size_t i = 0; i < plan.steps.size(); ++i) {
+                if (i) w.raw(',');
+                json::write(w, plan.steps[i]);
+                sink.flush_if_full();
+            }
+            w.raw(']');
+            return true;
+        } else {
+            return false;
+        }
+    });
     return sink.hex();
 }
 
@@ -216,6 +248,10 @@ void write_schema_canonical(const DatasetSchema& schema, Sink& sink) {
             return true;
         } else if constexpr (std::is_same_v<Member, decltype(&DatasetSchema::sources)>) {
             write_in_order(sink, schema.sources, order_by_id(schema.sources), write_record<SourceDescriptor>);
+            return true;
+        } else if constexpr (std::is_same_v<Member, decltype(&DatasetSchema::targets)> ||
+                             std::is_same_v<Member, decltype(&DatasetSchema::metadata)>) {
+            write_map_in_blocks(sink, schema.*member);
             return true;
         } else if constexpr (std::is_same_v<Member, decltype(&DatasetSchema::groups)>) {
             write_in_order(sink, schema.groups, order_by_id(schema.groups), write_record<GroupSpec>);

@@ -194,17 +194,28 @@ double Value::number_as_double() const {
     }
 }
 
+namespace {
+constexpr std::size_t small_object = 64;  // members
+}  // namespace
+
 Object Object::from_members(std::vector<Member> members) {
     Object o;
-    if (members.size() > 1) {
-        std::stable_sort(members.begin(), members.end(),
-                         [](const Member& a, const Member& b) { return a.key < b.key; });
+    const bool ascending = std::adjacent_find(members.begin(), members.end(), [](const Member& a, const Member& b) {
+                               return !(a.key < b.key);
+                           }) == members.end();
+    if (!ascending) {
+        // Sorted by positions (stable: equal keys keep document order), then moved
+        // and thinned where they stand, without a second array of members.
+        std::vector<std::uint32_t> order =
+            text::byte_order(members.size(), [&](std::size_t i) { return std::string_view(members[i].key); });
+        detail::permute_in_place(members, order);
+        detail::keep_last_of_runs(members, [](const Member& a, const Member& b) { return a.key == b.key; });
     }
-    o.members_.reserve(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        if (i + 1 < members.size() && members[i].key == members[i + 1].key) continue;  // a later one wins
-        o.members_.push_back(std::move(members[i]));
-    }
+    // Read members come in a vector grown by doubling: a document of many small
+    // objects would keep up to twice the room their members need. A large object
+    // keeps its room, rather than be copied once more at its largest.
+    if (members.capacity() <= small_object) members.shrink_to_fit();
+    o.members_ = std::move(members);
     return o;
 }
 

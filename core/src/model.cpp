@@ -289,10 +289,22 @@ Status ShapeContract::validate_representation(const SourceId& source, const Repr
         return fail(
             text::format("source `{}` shape contract does not allow ragged representation `{}`", source, rep.id));
     }
+    // Axis names need not be unique; the first axis of a name is the one bound.
+    // One walk over the axes finds each entry's axis by a search among the
+    // entries (kept in byte order of their names): a contract naming every one
+    // of many axes costs no scan of the axes per entry.
+    std::vector<const AxisSpec*> first_axis(axis_sizes.size(), nullptr);
+    for (const AxisSpec& axis : rep.axes) {
+        auto entry = std::lower_bound(axis_sizes.begin(), axis_sizes.end(), axis.name,
+                                      [](const auto& e, const std::string& name) { return e.first < name; });
+        if (entry == axis_sizes.end() || entry->first != axis.name) continue;
+        const AxisSpec*& bound = first_axis[static_cast<std::size_t>(entry - axis_sizes.begin())];
+        if (!bound) bound = &axis;
+    }
+    std::size_t index = 0;
     for (const auto& [name, bounds] : axis_sizes) {
-        // Axis names need not be unique; the first axis of that name is the one bound.
-        auto axis = std::find_if(rep.axes.begin(), rep.axes.end(), [&](const AxisSpec& a) { return a.name == name; });
-        if (axis == rep.axes.end()) {
+        const AxisSpec* axis = first_axis[index++];
+        if (!axis) {
             return fail(text::format("source `{}` shape contract references missing axis `{}`", source, name));
         }
         if (axis->size) {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <span>
 
 #include "veltrinax/text.hpp"
 
@@ -201,6 +202,43 @@ private:
     std::vector<std::uint32_t> validation_;
     std::vector<std::uint32_t> groups_;
     std::uint32_t stamp_ = 0;
+};
+
+// A row with an origin, as the ranks of its own sample and of its origin's
+// sample, and the origin as the row names it.
+struct Link {
+    std::uint32_t sample;
+    std::uint32_t origin_sample;
+    std::string_view origin;
+};
+
+// For each universe rank, the positions of the links with that rank at either
+// end, ascending (one list per rank, all in one block). A link whose two ends are
+// one rank is listed once.
+class LinksByRank {
+public:
+    LinksByRank(std::size_t universe, const std::vector<Link>& links) : begin_(universe + 1, 0) {
+        for (const Link& link : links) {
+            ++begin_[link.sample + 1];
+            if (link.origin_sample != link.sample) ++begin_[link.origin_sample + 1];
+        }
+        for (std::size_t r = 0; r < universe; ++r) begin_[r + 1] += begin_[r];
+        positions_.resize(begin_[universe]);
+        std::vector<std::uint32_t> end(begin_.begin(), begin_.end() - 1);
+        // Links in ascending position fill each rank's list in ascending order.
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            const auto position = static_cast<std::uint32_t>(i);
+            positions_[end[links[i].sample]++] = position;
+            if (links[i].origin_sample != links[i].sample) positions_[end[links[i].origin_sample]++] = position;
+        }
+    }
+    std::span<const std::uint32_t> of(std::uint32_t rank) const noexcept {
+        return {positions_.data() + begin_[rank], positions_.data() + begin_[rank + 1]};
+    }
+
+private:
+    std::vector<std::uint32_t> begin_;
+    std::vector<std::uint32_t> positions_;
 };
 
 // The steps of one fold up to its unknown-sample rule, on sets of texts, for a
@@ -492,11 +530,6 @@ Status SampleRelationTable::validate_fold_set(const FoldSet& fold_set) const {
     // Each row with an origin, in row order, as the ranks of its own sample and of
     // its origin's sample. The table has passed its checks, so every origin is an
     // observation and observation ids are distinct.
-    struct Link {
-        std::uint32_t sample;
-        std::uint32_t origin_sample;
-        std::string_view origin;
-    };
     ObservationIndex observations(rows.size(), {rows.data()});
     for (std::size_t i = 0; i < rows.size(); ++i) {
         if (i + prefetch_distance < rows.size()) observations.prefetch(rows[i + prefetch_distance].observation_id.view());
@@ -509,6 +542,13 @@ Status SampleRelationTable::validate_fold_set(const FoldSet& fold_set) const {
             links.push_back({row_ranks[i], row_ranks[origin_row], rows[i].origin_id->view()});
         }
     }
+    // A leaking link has one end on the validation side of its fold, and every
+    // universe sample is validated in exactly one fold (the fold set's own check).
+    // So each fold looks only at the links that touch its validation samples, found
+    // through this index of the links by the rank at either end (ascending link
+    // positions per rank), and all folds together visit each link at most twice
+    // instead of every fold visiting every link.
+    const LinksByRank touching(universe.size(), links);
 
     FoldSides sides(universe.size(), relation_groups.count());
     for (std::size_t f = 0; f < fold_set.folds.size(); ++f) {
@@ -523,12 +563,20 @@ Status SampleRelationTable::validate_fold_set(const FoldSet& fold_set) const {
                 return group_leak(fold.fold_id, relation_groups.name(relation_groups.of(leak)));
             }
         }
-        for (const Link& link : links) {
-            if ((sides.in_train(link.sample) && sides.in_validation(link.origin_sample)) ||
-                (sides.in_validation(link.sample) && sides.in_train(link.origin_sample))) {
-                return origin_leak(fold.fold_id, link.origin);
+        // The first leaking row in row order: the smallest leaking link position.
+        std::uint32_t first = none;
+        for (std::uint32_t r : validation) {
+            for (std::uint32_t position : touching.of(r)) {
+                if (position >= first) break;  // ascending: nothing smaller follows
+                const Link& link = links[position];
+                if ((sides.in_train(link.sample) && sides.in_validation(link.origin_sample)) ||
+                    (sides.in_validation(link.sample) && sides.in_train(link.origin_sample))) {
+                    first = position;
+                    break;
+                }
             }
         }
+        if (first != none) return origin_leak(fold.fold_id, links[first].origin);
     }
     return {};
 }

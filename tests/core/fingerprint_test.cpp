@@ -13,6 +13,7 @@
 #include "veltrinax/model.hpp"
 #include "veltrinax/plan.hpp"
 #include "veltrinax/relation.hpp"
+#include "veltrinax/text.hpp"
 #include "support.hpp"
 
 namespace {
@@ -125,6 +126,33 @@ TEST(FingerprintCanonicalForms, DirectWritingEqualsTheRoundTrip) {
         if (doc[0] == '[') f.folds[0].train_sample_ids.clear();  // the overlap would fail validation
         EXPECT_EQ(text_of(fp::fold_set_canonical_text(f)), round_trip_folds(f)) << doc;
     }
+}
+
+// Plans and maps larger than one block of the digest are handed to it in pieces;
+// the digest is still that of the whole canonical text.
+TEST(FingerprintCanonicalForms, DocumentsOfManyBlocks) {
+    std::string steps = R"({"kind":"materialize","source_id":"s","output_representation":"r","fit_scope":"stateless"})";
+    for (int i = 1; i < 3000; ++i) {
+        steps += text::format(
+            R"(,{"kind":"adapt","adapter_id":"a","fit_scope":"stateless","metadata":{"inputs":["src:s"],"output":"o{}","z":"\t{}"}})",
+            i, i);
+    }
+    const auto plan = read<DataPlan>(R"({"id":"p","steps":[)" + steps + R"(],"output_representation":"r"})");
+    EXPECT_EQ(text_of(fp::data_plan_fingerprint(plan)), fp::sha256_hex(text_of(fp::canonical_record_text(plan))));
+
+    // Keys in reverse order, each representation long enough that the maps span
+    // many blocks, with escapes in the metadata keys.
+    const std::string representation =
+        R"({"id":"r","type_id":"t","rank":1,"axes":[{"name":"sample\u00e9","kind":"sample","unit":"u"}],"container":"ndarray"})";
+    std::string targets;
+    std::string metadata;
+    for (int i = 3000; i > 0; --i) {
+        targets += text::format(R"({}"t{}":{})", i == 3000 ? "" : ",", i, representation);
+        metadata += text::format(R"({}"m\"{}\n":{})", i == 3000 ? "" : ",", i, representation);
+    }
+    const auto schema = read<DatasetSchema>(R"({"dataset_id":"d","sample_ids":["b","a"],"sources":[],"targets":{)" +
+                                            targets + R"(},"metadata":{)" + metadata + "}}");
+    EXPECT_EQ(text_of(fp::schema_fingerprint(schema)), fp::sha256_hex(round_trip_schema(schema)));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
+#include <random>
 #include <string>
 
 #include "veltrinax/ids.hpp"
@@ -194,6 +196,47 @@ TEST(JsonReader, ObjectsKeepKeysSortedAndTheLastDuplicate) {
     EXPECT_EQ(read_text<json::Value>(R"({"b":1,"a":{"y":2,"x":3},"b":[4]})"), R"(OK {"a":{"x":3,"y":2},"b":[4]})");
     // Byte order: upper case before lower case, a prefix before the longer key.
     EXPECT_EQ(read_text<json::Value>(R"({"ab":1,"a":2,"B":3,"é":4})"), R"(OK {"B":3,"a":2,"ab":1,"é":4})");
+}
+
+// Objects and maps with keys in any order, repeated any number of times: sorted
+// by bytes with the last value of each key kept, as a map filled in document
+// order would hold them. Keys share prefixes, run past 16 bytes, hold bytes above
+// 0x7F and escapes, so that every step of the byte order is used.
+TEST(JsonReader, ObjectsAndMapsKeepTheLastOfRepeatedKeysInAnyOrder) {
+    const std::vector<std::string> keys = {"a",  "ab", "B",  "\\u00e9", "\\n", "sample-000000000000001",
+                                           "sample-000000000000002", "sample-00000000000000",    "", "b"};
+    const std::vector<std::string> raw = {"a",  "ab", "B",  "\xC3\xA9", "\n", "sample-000000000000001",
+                                          "sample-000000000000002", "sample-00000000000000",      "", "b"};
+    std::mt19937_64 rng(5150);
+    for (int round = 0; round < 2000; ++round) {
+        std::map<std::string, std::string> expected;  // byte order, the last value wins
+        std::string members;
+        std::string ids;
+        for (std::size_t n = rng() % 40; n > 0; --n) {
+            const std::size_t k = rng() % keys.size();
+            const std::string value = std::to_string(rng() % 1000);
+            members += (members.empty() ? "" : ",") + ("\"" + keys[k] + "\":" + value);
+            if (!raw[k].empty() && raw[k] != "\n" && raw[k] != "\xC3\xA9") {
+                ids += (ids.empty() ? "" : ",") + ("\"" + raw[k] + "\":\"g" + value + "\"");
+            }
+            expected[raw[k]] = value;
+        }
+        std::string written;
+        std::string written_ids;
+        for (const auto& [key, value] : expected) {
+            json::Writer w;
+            w.string(key);
+            written += (written.empty() ? "" : ",") + w.take() + ":" + value;
+            if (!key.empty() && key != "\n" && key != "\xC3\xA9") {
+                written_ids += (written_ids.empty() ? "" : ",") + ("\"" + key + "\":\"g" + value + "\"");
+            }
+        }
+        const std::string object = "{" + members + "}";
+        ASSERT_EQ(read_text<json::Value>(object), "OK {" + written + "}") << object;
+        ASSERT_EQ(read_text<vx::JsonMap>(object), "OK {" + written + "}") << object;
+        using IdMap = json::SortedMap<vx::SampleId, vx::GroupId>;
+        ASSERT_EQ(read_text<IdMap>("{" + ids + "}"), "OK {" + written_ids + "}") << ids;
+    }
 }
 
 TEST(JsonReader, NestingLimitCountsTheOutermostLevel) {

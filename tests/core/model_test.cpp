@@ -4,6 +4,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -420,6 +421,71 @@ TEST(ShapeContractValidation, AgainstARepresentation) {
         EXPECT_EQ(rule_text(contract.validate_representation(source, rep)), c.expected)
             << c.contract << " against " << c.representation;
     }
+}
+
+// The contract rules per entry, transcribed plainly: entries in key order, each
+// bound to the first axis of its name found by a scan.
+std::string contract_entries_by_scan(const ShapeContract& contract, const RepresentationSpec& rep) {
+    for (const auto& [name, bounds] : contract.axis_sizes) {
+        const AxisSpec* axis = nullptr;
+        for (const AxisSpec& a : rep.axes) {
+            if (a.name == name) {
+                axis = &a;
+                break;
+            }
+        }
+        if (!axis) return "source `src` shape contract references missing axis `" + name + "`";
+        if (axis->size && !bounds.admits(*axis->size)) {
+            return "source `src` axis `" + name + "` size " + std::to_string(*axis->size) + " violates shape contract";
+        }
+        if (!axis->size && !axis->variable) return "source `src` axis `" + name + "` has no concrete size for shape contract";
+    }
+    return "";
+}
+
+// Many axes of few names (repeats, prefixes of one another, bytes above 0x7F, so
+// that byte order and first-axis choice both matter) against contracts over the
+// same names and a few absent ones.
+TEST(ShapeContractValidation, EntriesFindTheFirstAxisOfTheirNameAsAScanWould) {
+    const std::vector<std::string> names = {"a", "ab", "b", "B", "a b", "\xC3\xA9", "\xC3", "zz", "sample"};
+    std::mt19937_64 rng(7321);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    const SourceId source = SourceId::trusted("src");
+    std::map<std::string, int> seen;
+    for (int round = 0; round < 3000; ++round) {
+        RepresentationSpec rep;
+        rep.id = RepresentationId::trusted("r");
+        rep.type_id = TypeId::trusted("t");
+        rep.container = "c";
+        const std::size_t axes = pick(12);
+        for (std::size_t i = 0; i < axes; ++i) {
+            AxisSpec axis;
+            axis.name = names[pick(names.size())];
+            if (pick(4) != 0) axis.size = pick(6);
+            axis.variable = !axis.size && pick(2) == 0;
+            rep.axes.push_back(axis);
+        }
+        rep.rank = rep.axes.size();
+        ShapeContract contract;
+        for (std::size_t entries = 1 + pick(3); entries > 0; --entries) {
+            AxisSizeContract bounds;
+            switch (pick(3)) {
+                case 0: bounds.exact = pick(6); break;
+                case 1: bounds.min = pick(4); break;
+                default: bounds.max = 2 + pick(4); break;
+            }
+            contract.axis_sizes.insert_or_assign(names[pick(names.size())], bounds);
+        }
+        const std::string expected = contract_entries_by_scan(contract, rep);
+        EXPECT_EQ(rule_text(contract.validate_representation(source, rep)), expected) << "round " << round;
+        for (std::string_view kind : {"missing axis", "violates", "no concrete size", ""}) {
+            if (expected.find(kind) != std::string::npos && (!kind.empty() || expected.empty())) ++seen[std::string(kind)];
+        }
+    }
+    // Every outcome is well represented: passes, missing axes, sizes out of
+    // bounds, axes without a size.
+    ASSERT_EQ(seen.size(), 4u);
+    for (const auto& [kind, count] : seen) EXPECT_GT(count, 200) << kind;
 }
 
 // ---------------------------------------------------------------------------

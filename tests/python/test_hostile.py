@@ -373,3 +373,102 @@ def test_the_same_graph_small_enough_is_planned(require_choice):
         assert issue["choices"][0] == "a0.0 -> a1.0 -> a2.0"
     else:
         assert written["issues"] == []
+
+
+# --- many entries in adversarial shapes -------------------------------------------------
+
+MANY = 20_000
+
+
+def schema_with_contract(axis_names, contract_names):
+    axes = [{"name": "sample", "kind": "sample"}] + [{"name": n, "kind": "feature", "size": 3} for n in axis_names]
+    representation = {"id": "r", "type_id": "t", "rank": len(axes), "axes": axes, "container": "ndarray"}
+    source = {"id": "s", "name": "n", "type_id": "t", "modality": "m", "native_representation": representation,
+              "sample_key": "k", "granularity": "per_sample",
+              "shape_contract": {"axis_sizes": {n: {"min": 3} for n in contract_names}}}  # fmt: skip
+    return json.dumps({"dataset_id": "d", "sample_ids": ["a"], "sources": [source]})
+
+
+NAMES = [f"a{i}" for i in range(MANY)]
+# The axis of a name repeated later is bound to its first axis, whatever the later one holds.
+REPEATED = schema_with_contract(NAMES, NAMES).replace('{"name": "a0", "kind": "feature", "size": 3}',
+                                                      '{"name": "a0", "kind": "feature", "size": 2}', 1)  # fmt: skip
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        (schema_with_contract(NAMES[::-1], NAMES), None),
+        (schema_with_contract(NAMES, NAMES + ["a~"]), "source `s` shape contract references missing axis `a~`"),
+        (schema_with_contract(NAMES + ["a0"], NAMES), None),
+        (REPEATED, "source `s` axis `a0` size 2 violates shape contract"),
+    ],
+    ids=["every-axis-named", "one-name-missing", "repeated-name-later", "repeated-name-first"],
+)
+def test_a_contract_naming_each_of_many_axes(text, message, rule_error):
+    if message is None:
+        assert _veltrinax.validate_dataset_schema_json(text) is None
+        return
+    with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
+        _veltrinax.validate_dataset_schema_json(text)
+    rule_error(info.value, message)
+
+
+def chain_of_origins(reverse):
+    """Rows of samples s0, s1, ...: each row after the first derived from the row before."""
+    rows = [{"observation_id": "o0", "sample_id": "s0"}]
+    rows += [{"observation_id": f"o{i}", "sample_id": f"s{i}", "augmented": True, "origin_id": f"o{i - 1}"}
+             for i in range(1, MANY)]  # fmt: skip
+    return json.dumps({"rows": rows[::-1] if reverse else rows})
+
+
+def one_fold_per_sample(trains):
+    samples = [f"s{i}" for i in range(MANY)]
+    folds = [{"fold_id": f"f{i}", "train_sample_ids": trains.get(i, []), "validation_sample_ids": [s]}
+             for i, s in enumerate(samples)]  # fmt: skip
+    return json.dumps({"id": "cv", "sample_ids": samples, "folds": folds})
+
+
+HALF = MANY // 2
+LEAK = "fold `f{}` leaks augmentation origin `o{}` across train/validation"
+
+
+@pytest.mark.parametrize(
+    "trains, reverse, detail",
+    [
+        ({}, False, None),
+        # The last sample derives from the one before it.
+        ({MANY - 1: [f"s{MANY - 2}"]}, False, LEAK.format(MANY - 1, MANY - 2)),
+        # Both neighbours of a validation sample in train: two leaking rows, and the
+        # first in row order names its origin.
+        ({HALF: [f"s{HALF + 1}", f"s{HALF - 1}"]}, False, LEAK.format(HALF, HALF - 1)),
+        ({HALF: [f"s{HALF + 1}", f"s{HALF - 1}"]}, True, LEAK.format(HALF, HALF)),
+        # The first leaking fold in fold order.
+        ({HALF: [f"s{HALF + 1}"], MANY - 1: [f"s{MANY - 2}"]}, True, LEAK.format(HALF, HALF)),
+    ],
+    ids=["no-leak", "last-fold-leaks", "first-leaking-row", "first-leaking-row-reversed", "first-leaking-fold"],
+)
+def test_one_fold_per_sample_against_a_chain_of_origins(trains, reverse, detail, core_error):
+    args = (one_fold_per_sample(trains), chain_of_origins(reverse))
+    if detail is None:
+        assert _veltrinax.validate_fold_set_against_sample_relations_json(*args) is None
+        return
+    with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
+        _veltrinax.validate_fold_set_against_sample_relations_json(*args)
+    core_error(info.value, category="data", code="relation_boundary_violation",
+               message=f"relation boundary violation (origin): {detail}", context={"detail": detail, "kind": "origin"})  # fmt: skip
+
+
+@pytest.mark.parametrize("repeats", [1, 5], ids=["distinct-keys", "every-key-five-times"])
+def test_a_free_form_object_of_many_keys_in_reverse_order(repeats):
+    pairs = [(f"k{i:05}", [i, round]) for round in range(repeats) for i in reversed(range(MANY))]
+    members = ",".join(f"{json.dumps(k)}:{json.dumps(v)}" for k, v in pairs)
+    text = PLAN_WITH % ("{" + members + "}")
+    last = dict(pairs)  # the last value of each key, as the reader keeps it
+    canonical = (
+        '{"id":"p","steps":[{"kind":"materialize","source_id":"s","adapter_id":null,"input_representation":null,'
+        '"output_representation":"r","fit_scope":"stateless","requires_user_choice":false,"metadata":{"x":'
+        + json.dumps(last, sort_keys=True, separators=(",", ":"))
+        + '}}],"output_representation":"r","issues":[]}'
+    )
+    assert _veltrinax.data_plan_fingerprint_json(text) == hashlib.sha256(canonical.encode()).hexdigest()

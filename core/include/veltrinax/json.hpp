@@ -17,6 +17,7 @@
 #include <cstring>
 #include <expected>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -162,6 +163,50 @@ inline bool Object::operator==(const Object& other) const { return members_ == o
 // Sorted containers used by records (maps keyed by text or identifiers, sets)
 // ---------------------------------------------------------------------------
 
+namespace detail {
+
+// Puts `items` in the order `order` gives (a permutation of their positions: the
+// item at position i moves to the position where `order` holds i), following its
+// cycles, so that no second array of items is needed. `order` is used up.
+template <class T>
+void permute_in_place(std::vector<T>& items, std::vector<std::uint32_t>& order) {
+    constexpr std::uint32_t placed = 0xFFFFFFFFu;
+    for (std::size_t start = 0; start < order.size(); ++start) {
+        if (order[start] == placed) continue;
+        if (order[start] == start) {
+            order[start] = placed;
+            continue;
+        }
+        T held = std::move(items[start]);
+        std::size_t at = start;
+        for (;;) {
+            const std::size_t from = order[at];
+            order[at] = placed;
+            if (from == start) {
+                items[at] = std::move(held);
+                break;
+            }
+            items[at] = std::move(items[from]);
+            at = from;
+        }
+    }
+}
+
+// Of each run of neighbours for which `same(item, next)` holds, keeps the last,
+// in place.
+template <class T, class Same>
+void keep_last_of_runs(std::vector<T>& items, Same&& same) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + 1 < items.size() && same(items[i], items[i + 1])) continue;
+        if (kept != i) items[kept] = std::move(items[i]);
+        ++kept;
+    }
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(kept), items.end());
+}
+
+}  // namespace detail
+
 template <class K>
 struct KeyCodec;  // how a map key reads and writes as text (below)
 
@@ -193,13 +238,12 @@ public:
             std::stable_sort(order.begin(), order.end(),
                              [&](std::uint32_t a, std::uint32_t b) { return less(entries[a], entries[b]); });
         }
-        m.entries_.reserve(entries.size());
-        for (std::size_t i = 0; i < order.size(); ++i) {
-            if (i + 8 < order.size()) __builtin_prefetch(&entries[order[i + 8]]);
-            // Of a run of equal keys the last in document order (the last of the run) wins.
-            if (i + 1 < order.size() && !less(entries[order[i]], entries[order[i + 1]])) continue;
-            m.entries_.push_back(std::move(entries[order[i]]));
-        }
+        // Sorted and thinned where they stand: a second array of entries would
+        // double the map at its largest.
+        detail::permute_in_place(entries, order);
+        // Of a run of equal keys the last in document order (the last of the run) wins.
+        detail::keep_last_of_runs(entries, [&](const value_type& a, const value_type& b) { return !less(a, b); });
+        m.entries_ = std::move(entries);
         return m;
     }
     std::size_t size() const noexcept { return entries_.size(); }
@@ -255,6 +299,49 @@ public:
 
 private:
     std::vector<T> items_;
+};
+
+// An optional value held behind a pointer: a pointer's size when absent. For a
+// large member of a record that comes by the million and is mostly absent, where
+// std::optional would keep the whole value's room in every record. It copies and
+// compares as the value it holds, and offers the std::optional operations the
+// records use.
+template <class T>
+class BoxedOptional {
+public:
+    BoxedOptional() noexcept = default;
+    BoxedOptional(std::nullopt_t) noexcept {}
+    BoxedOptional(const T& value) : value_(std::make_unique<T>(value)) {}
+    BoxedOptional(T&& value) : value_(std::make_unique<T>(std::move(value))) {}
+    BoxedOptional(const std::optional<T>& other) : value_(other ? std::make_unique<T>(*other) : nullptr) {}
+    BoxedOptional(const BoxedOptional& other) : value_(other ? std::make_unique<T>(*other) : nullptr) {}
+    BoxedOptional(BoxedOptional&&) noexcept = default;
+    BoxedOptional& operator=(const BoxedOptional& other) {
+        if (this != &other) value_ = other ? std::make_unique<T>(*other) : nullptr;
+        return *this;
+    }
+    BoxedOptional& operator=(BoxedOptional&&) noexcept = default;
+    ~BoxedOptional() = default;
+
+    bool has_value() const noexcept { return value_ != nullptr; }
+    explicit operator bool() const noexcept { return has_value(); }
+    T& operator*() noexcept { return *value_; }
+    const T& operator*() const noexcept { return *value_; }
+    T* operator->() noexcept { return value_.get(); }
+    const T* operator->() const noexcept { return value_.get(); }
+    void reset() noexcept { value_.reset(); }
+    template <class... Args>
+    T& emplace(Args&&... args) {
+        value_ = std::make_unique<T>(std::forward<Args>(args)...);
+        return *value_;
+    }
+
+    friend bool operator==(const BoxedOptional& a, const BoxedOptional& b) {
+        return a.has_value() == b.has_value() && (!a || *a == *b);
+    }
+
+private:
+    std::unique_ptr<T> value_;
 };
 
 // An unsigned integer of machine word size; it reads and writes as a u64 but is
@@ -614,6 +701,35 @@ struct Codec<std::optional<T>> {
     static Value to_value(const std::optional<T>& o) { return o ? Codec<T>::to_value(*o) : Value(); }
 };
 
+// Reads, writes and converts exactly as std::optional<T> does.
+template <class T>
+struct Codec<BoxedOptional<T>> {
+    static bool read(TextReader& in, BoxedOptional<T>& out) {
+        if (in.parse_whitespace() == 'n') {
+            in.eat();
+            if (!in.parse_ident("ull")) return false;
+            out.reset();
+            return true;
+        }
+        return Codec<T>::read(in, out.emplace());
+    }
+    static bool read(ValueReader& in, const Value& v, BoxedOptional<T>& out) {
+        if (v.is_null()) {
+            out.reset();
+            return true;
+        }
+        return Codec<T>::read(in, v, out.emplace());
+    }
+    static void write(Writer& w, const BoxedOptional<T>& o) {
+        if (o) {
+            Codec<T>::write(w, *o);
+        } else {
+            w.null();
+        }
+    }
+    static Value to_value(const BoxedOptional<T>& o) { return o ? Codec<T>::to_value(*o) : Value(); }
+};
+
 // Sequences, on the text route: '[' elements ']' with the nesting limit.
 template <class F>
 bool read_text_seq(TextReader& in, std::string_view expected, F&& element) {
@@ -657,6 +773,8 @@ struct Codec<std::vector<T>> {
         constexpr std::size_t block = std::max<std::size_t>(1024, (std::size_t{16} << 20) / sizeof(T) + 1);
         std::vector<std::vector<T>> blocks;
         bool ok = read_text_seq(in, "a sequence", [&] {
+            // Short lists grow from nothing: a fold's one validation sample or a
+            // representation's one axis must not hold room for many more.
             std::vector<T>* target = &out;
             if (out.size() == block) {
                 if (blocks.empty() || blocks.back().size() == block) {
@@ -665,8 +783,6 @@ struct Codec<std::vector<T>> {
                     text::advise_large_buffer(blocks.back().data(), block * sizeof(T));
                 }
                 target = &blocks.back();
-            } else if (out.empty()) {
-                out.reserve(16);
             }
             target->emplace_back();
             return Codec<T>::read(in, target->back());

@@ -49,7 +49,9 @@ struct SampleRelation {
     bool excluded = false;
     JsonMap metadata;
     std::vector<std::string> tags;
-    std::optional<AugmentationMetadata> augmentation;
+    // Boxed: most rows have none, and its room in every row would make each row
+    // half as large again.
+    json::BoxedOptional<AugmentationMetadata> augmentation;
 
     bool operator==(const SampleRelation&) const = default;
 };

@@ -9,6 +9,8 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -141,16 +143,76 @@ std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
     return order;
 }
 
-// The hash both indexes below use: the packed first 16 bytes (`prefix`, which
-// the caller has at hand) and the length mixed at once, any further bytes one by one.
-inline std::uint64_t hash_text(std::string_view text, const BytePrefix& prefix) noexcept {
-    std::uint64_t h = prefix.hi * 0x9E3779B97F4A7C15ull;
-    h ^= (prefix.lo + text.size()) * 0xC2B2AE3D27D4EB4Full;
-    for (std::size_t i = 16; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 32;
-    return h;
+// ---------------------------------------------------------------------------
+// Hash indexes over borrowed texts
+// ---------------------------------------------------------------------------
+//
+// The texts are input: whoever writes a document chooses them. A fixed hash lets
+// them be chosen offline so that they share a few slots, and each insertion then
+// walks all the earlier ones. Two defences, each enough on its own against one
+// kind of writer:
+//  - the hash is keyed by secret words drawn once per process, so colliding texts
+//    cannot be found without the key;
+//  - no probe goes past `probe_limit` slots: an insertion that would, turns the
+//    index into a tree ordered by bytes, whose operations cost O(log n) whatever
+//    the texts. At the indexes' load (at most half full) an honest probe passes
+//    40 slots about once in 10^4 tables of a million texts, so the tree is for
+//    crafted input (or a broken random source) only.
+// Results never depend on the hash: the indexes answer membership and "value
+// stored first", and nothing iterates them.
+
+// The secret words of the keyed hash, and a mask applied to every hash (all ones;
+// zero under the degenerate test hash below).
+struct HashKey {
+    std::uint64_t words[4];
+    std::uint64_t mask;
+};
+
+// The process's key (drawn on first use, thread-safe) with the current mask.
+// Indexes read it once, when they are made.
+HashKey index_hash_key() noexcept;
+
+namespace testing {
+// Test support only: while on, every index made afterwards hashes every text to
+// slot 0, so that each index runs through its probe limit into its ordered form.
+// Returns the previous setting. Off by default; nothing but tests turns it on.
+bool set_degenerate_hash(bool on) noexcept;
+}  // namespace testing
+
+namespace detail {
+
+__extension__ typedef unsigned __int128 uint128;
+
+// The 128-bit product of two words folded to 64 bits: every bit of either word
+// reaches about every bit of the result.
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+    const uint128 product = static_cast<uint128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+inline std::uint64_t load_word(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+}  // namespace detail
+
+// The keyed hash of the indexes: the packed first 16 bytes (`prefix`, which the
+// caller has at hand), any further bytes 16 at a time (the last 16 overlapping
+// the ones before when the length is not a multiple), and the length.
+inline std::uint64_t hash_text(std::string_view text, const BytePrefix& prefix, const HashKey& key) noexcept {
+    std::uint64_t h = detail::fold_multiply(prefix.hi ^ key.words[0], prefix.lo ^ key.words[1]);
+    const std::size_t n = text.size();
+    if (n > 16) [[unlikely]] {
+        const char* p = text.data() + 16;
+        const char* const end = text.data() + n;
+        for (; end - p > 16; p += 16) {
+            h = detail::fold_multiply(detail::load_word(p) ^ key.words[2], detail::load_word(p + 8) ^ h);
+        }
+        h = detail::fold_multiply(detail::load_word(end - 16) ^ key.words[2], detail::load_word(end - 8) ^ h);
+    }
+    return detail::fold_multiply(h ^ key.words[3], n ^ key.words[0]) & key.mask;
 }
 
 // Slots for `expected` texts in the indexes below: a power of two, at most half full.
@@ -159,6 +221,75 @@ inline std::size_t slot_count(std::size_t expected) noexcept {
     while (capacity < 2 * expected) capacity *= 2;
     return capacity;
 }
+
+// How many slots one probe may visit before the index gives up hashing.
+inline constexpr std::size_t probe_limit = 128;
+
+namespace detail {
+
+// The ordered form both indexes fall back to: a red-black tree of values keyed by
+// their texts in byte order, settled on the packed prefixes where they differ.
+// About 64 bytes a text, as much as a hash slot at a quarter load.
+template <class Key>
+class OrderedTexts {
+public:
+    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
+
+    explicit OrderedTexts(Key key) : entries_(Less{std::move(key)}) {}
+
+    std::uint32_t insert(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
+        const Lookup lookup{prefix, text};
+        auto at = entries_.lower_bound(lookup);
+        if (at != entries_.end() && !entries_.key_comp()(lookup, *at)) return at->value;
+        entries_.emplace_hint(at, Entry{prefix, value});
+        return value;
+    }
+    void assign(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
+        const Lookup lookup{prefix, text};
+        auto at = entries_.lower_bound(lookup);
+        if (at != entries_.end() && !entries_.key_comp()(lookup, *at)) {
+            at->value = value;  // the same text: the order is unchanged
+        } else {
+            entries_.emplace_hint(at, Entry{prefix, value});
+        }
+    }
+    std::uint32_t find(std::string_view text, const BytePrefix& prefix) const {
+        const Lookup lookup{prefix, text};
+        auto at = entries_.lower_bound(lookup);
+        if (at != entries_.end() && !entries_.key_comp()(lookup, *at)) return at->value;
+        return absent;
+    }
+    std::size_t size() const noexcept { return entries_.size(); }
+
+private:
+    struct Entry {
+        BytePrefix prefix;
+        mutable std::uint32_t value;
+    };
+    struct Lookup {
+        BytePrefix prefix;
+        std::string_view text;
+    };
+    struct Less {
+        using is_transparent = void;
+        Key key;
+
+        static bool less(const BytePrefix& pa, std::string_view a, const BytePrefix& pb, std::string_view b) noexcept {
+            if (pa.hi != pb.hi) return pa.hi < pb.hi;
+            if (pa.lo != pb.lo) return pa.lo < pb.lo;
+            return a < b;
+        }
+        bool operator()(const Entry& a, const Entry& b) const {
+            return less(a.prefix, key(a.value), b.prefix, key(b.value));
+        }
+        bool operator()(const Entry& a, const Lookup& b) const { return less(a.prefix, key(a.value), b.prefix, b.text); }
+        bool operator()(const Lookup& a, const Entry& b) const { return less(a.prefix, a.text, b.prefix, key(b.value)); }
+    };
+
+    std::set<Entry, Less> entries_;
+};
+
+}  // namespace detail
 
 // An open-addressing hash index from texts to 32-bit values (positions, ranks),
 // for checks where only membership or first occurrence matters. The texts are
@@ -171,38 +302,52 @@ class TextIndex {
 public:
     static constexpr std::uint32_t absent = 0xFFFFFFFFu;
 
-    TextIndex(std::size_t expected, Key key) : key_(std::move(key)) { allocate(slot_count(expected)); }
+    TextIndex(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
+        allocate(slot_count(expected));
+    }
 
     // Stores `value` for `text` unless the text is there already; returns the
     // value stored for it (the new one, or the earlier one).
     std::uint32_t insert(std::string_view text, std::uint32_t value) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        const Probe p = probe_of(text);
-        Slot& slot = slots_[find_slot(p, text)];
-        if (slot.value == absent) {
-            slot = {p.prefix, value, p.length, p.tag};
-            ++size_;
+        if (!ordered_) [[likely]] {
+            const Probe p = probe_of(text);
+            if (Slot* slot = slot_to_store(p, text)) [[likely]] {
+                if (slot->value == absent) {
+                    *slot = {p.prefix, value, p.length, p.tag};
+                    ++size_;
+                }
+                return slot->value;
+            }
         }
-        return slot.value;
+        return ordered_->insert(text, byte_prefix(text), value);
     }
     // Stores `value` for `text`, replacing an earlier value.
     void assign(std::string_view text, std::uint32_t value) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        const Probe p = probe_of(text);
-        Slot& slot = slots_[find_slot(p, text)];
-        if (slot.value == absent) ++size_;
-        slot = {p.prefix, value, p.length, p.tag};
+        if (!ordered_) [[likely]] {
+            const Probe p = probe_of(text);
+            if (Slot* slot = slot_to_store(p, text)) [[likely]] {
+                if (slot->value == absent) ++size_;
+                *slot = {p.prefix, value, p.length, p.tag};
+                return;
+            }
+        }
+        ordered_->assign(text, byte_prefix(text), value);
     }
     // The value stored for `text`, or `absent`.
     std::uint32_t find(std::string_view text) const {
+        if (ordered_) [[unlikely]] return ordered_->find(text, byte_prefix(text));
         const Probe p = probe_of(text);
-        return slots_[find_slot(p, text)].value;
+        const std::size_t i = find_slot(p, text);
+        // Every stored text sits within the probe limit of its first slot.
+        return i == overflow ? absent : slots_[i].value;
     }
     // Hints the cache about the slot `text` starts its probe at.
     void prefetch(std::string_view text) const {
-        __builtin_prefetch(&slots_[probe_of(text).hash & mask_]);
+        if (!ordered_) __builtin_prefetch(&slots_[probe_of(text).hash & mask_]);
     }
-    std::size_t size() const noexcept { return size_; }
+    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
+    // Whether a probe went past the limit and the index now orders its texts.
+    bool ordered() const noexcept { return ordered_ != nullptr; }
 
 private:
     struct Slot {
@@ -217,24 +362,132 @@ private:
         std::uint16_t length;
         std::uint16_t tag;
     };
+    static constexpr std::size_t overflow = ~std::size_t{0};
 
-    static Probe probe_of(std::string_view text) noexcept {
+    Probe probe_of(std::string_view text) const noexcept {
         const BytePrefix prefix = byte_prefix(text);
-        const std::uint64_t h = hash_text(text, prefix);
+        const std::uint64_t h = hash_text(text, prefix, hash_key_);
         const auto length = static_cast<std::uint16_t>(text.size() < 0xFFFF ? text.size() : 0xFFFF);
         return {prefix, h, length, static_cast<std::uint16_t>(h >> 48)};
     }
+    // The slot holding `text`, else the free slot where it would go; `overflow`
+    // when neither lies within the probe limit.
     std::size_t find_slot(const Probe& p, std::string_view text) const {
         std::size_t i = p.hash & mask_;
-        for (;;) {
+        for (std::size_t step = 0; step < probe_limit; ++step, i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.value == absent) return i;
             if (s.tag == p.tag && s.length == p.length && s.prefix == p.prefix &&
                 (text.size() <= 16 || key_(s.value) == text)) {
                 return i;
             }
-            i = (i + 1) & mask_;
         }
+        return overflow;
+    }
+    // The slot to store `text` in, after growing if due; null when the index has
+    // just turned into its ordered form instead.
+    Slot* slot_to_store(const Probe& p, std::string_view text) {
+        if (2 * (size_ + 1) > slots_.size()) {
+            if (!grow()) return nullptr;
+            return slot_to_store(p, text);
+        }
+        const std::size_t i = find_slot(p, text);
+        if (i != overflow) [[likely]] return &slots_[i];
+        fall_back(slots_);
+        return nullptr;
+    }
+    void allocate(std::size_t capacity) {
+        slots_.clear();
+        slots_.reserve(capacity);
+        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+    }
+    // False when a text would land past the probe limit in the larger table: the
+    // index is then ordered instead.
+    bool grow() {
+        std::vector<Slot> old = std::move(slots_);
+        allocate(old.size() * 2);
+        for (const Slot& s : old) {
+            if (s.value == absent) continue;
+            const std::string_view text = key_(s.value);
+            const std::size_t i = find_slot(probe_of(text), text);
+            if (i == overflow) [[unlikely]] {
+                fall_back(old);
+                return false;
+            }
+            slots_[i] = s;
+        }
+        return true;
+    }
+    void fall_back(const std::vector<Slot>& from) {
+        auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
+        for (const Slot& s : from) {
+            if (s.value != absent) ordered->assign(key_(s.value), s.prefix, s.value);
+        }
+        ordered_ = std::move(ordered);
+        std::vector<Slot>().swap(slots_);
+        mask_ = 0;
+        size_ = 0;
+    }
+
+    Key key_;
+    HashKey hash_key_;
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+    std::unique_ptr<detail::OrderedTexts<Key>> ordered_;
+};
+
+// The distinct texts among many, for a check that only asks whether a text came
+// before: 8 bytes a slot (a stored value and 32 bits of the text's hash), a
+// third of a TextIndex's, so that the index of a million texts stays within the
+// caches. A probe whose hash bits match reads the borrowed text to confirm.
+template <class Key>
+class TextSet {
+public:
+    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
+
+    TextSet(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
+        allocate(slot_count(expected));
+    }
+
+    // Adds `text` under `value` unless an equal text is there already; returns
+    // the value stored for it (the new one, or the earlier one).
+    std::uint32_t insert(std::string_view text, std::uint32_t value) {
+        if (!ordered_ && 2 * (size_ + 1) > slots_.size()) grow();
+        if (ordered_) [[unlikely]] return ordered_->insert(text, byte_prefix(text), value);
+        const std::uint64_t h = hash(text);
+        const auto tag = static_cast<std::uint32_t>(h >> 32);
+        std::size_t i = h & mask_;
+        for (std::size_t step = 0; step < probe_limit; ++step, i = (i + 1) & mask_) {
+            Slot& slot = slots_[i];
+            if (slot.value == absent) {
+                slot = {value, tag};
+                ++size_;
+                return value;
+            }
+            if (slot.tag == tag && key_(slot.value) == text) return slot.value;
+        }
+        // Past the limit: the text is not stored (every stored text sits within
+        // the limit of its first slot), and the table is given up.
+        fall_back(slots_);
+        return ordered_->insert(text, byte_prefix(text), value);
+    }
+    void prefetch(std::string_view text) const {
+        if (!ordered_) __builtin_prefetch(&slots_[hash(text) & mask_]);
+    }
+    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
+    // Whether a probe went past the limit and the set now orders its texts.
+    bool ordered() const noexcept { return ordered_ != nullptr; }
+
+private:
+    struct Slot {
+        std::uint32_t value = absent;
+        std::uint32_t tag = 0;
+    };
+    std::uint64_t hash(std::string_view text) const noexcept {
+        return hash_text(text, byte_prefix(text), hash_key_);
     }
     void allocate(std::size_t capacity) {
         slots_.clear();
@@ -248,74 +501,35 @@ private:
         allocate(old.size() * 2);
         for (const Slot& s : old) {
             if (s.value == absent) continue;
-            const std::string_view text = key_(s.value);
-            slots_[find_slot(probe_of(text), text)] = s;
-        }
-    }
-
-    Key key_;
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
-};
-
-// The distinct texts among many, for a check that only asks whether a text came
-// before: 8 bytes a slot (a stored value and 32 bits of the text's hash), a
-// third of a TextIndex's, so that the index of a million texts stays within the
-// caches. A probe whose hash bits match reads the borrowed text to confirm.
-template <class Key>
-class TextSet {
-public:
-    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
-
-    TextSet(std::size_t expected, Key key) : key_(std::move(key)) {
-        const std::size_t capacity = slot_count(expected);
-        slots_.reserve(capacity);
-        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
-    }
-
-    // Adds `text` under `value` unless an equal text is there already; returns
-    // the value stored for it (the new one, or the earlier one).
-    std::uint32_t insert(std::string_view text, std::uint32_t value) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        const std::uint64_t h = hash(text);
-        const auto tag = static_cast<std::uint32_t>(h >> 32);
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
-            Slot& slot = slots_[i];
-            if (slot.value == absent) {
-                slot = {value, tag};
-                ++size_;
-                return value;
-            }
-            if (slot.tag == tag && key_(slot.value) == text) return slot.value;
-        }
-    }
-    void prefetch(std::string_view text) const { __builtin_prefetch(&slots_[hash(text) & mask_]); }
-
-private:
-    struct Slot {
-        std::uint32_t value = absent;
-        std::uint32_t tag = 0;
-    };
-    static std::uint64_t hash(std::string_view text) noexcept { return hash_text(text, byte_prefix(text)); }
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        mask_ = slots_.size() - 1;
-        for (const Slot& s : old) {
-            if (s.value == absent) continue;
             std::size_t i = hash(key_(s.value)) & mask_;
-            while (slots_[i].value != absent) i = (i + 1) & mask_;
+            std::size_t step = 0;
+            for (; step < probe_limit && slots_[i].value != absent; ++step) i = (i + 1) & mask_;
+            if (step == probe_limit) [[unlikely]] {
+                fall_back(old);
+                return;
+            }
             slots_[i] = s;
         }
     }
+    void fall_back(const std::vector<Slot>& from) {
+        auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
+        for (const Slot& s : from) {
+            if (s.value == absent) continue;
+            const std::string_view text = key_(s.value);
+            ordered->assign(text, byte_prefix(text), s.value);
+        }
+        ordered_ = std::move(ordered);
+        std::vector<Slot>().swap(slots_);
+        mask_ = 0;
+        size_ = 0;
+    }
 
     Key key_;
+    HashKey hash_key_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
+    std::unique_ptr<detail::OrderedTexts<Key>> ordered_;
 };
 
 namespace detail {

@@ -115,7 +115,13 @@ struct IndexRun {
 
 IndexRun run_text_index(const std::vector<std::string>& pool, bool inserts_only, bool use_set) {
     const auto n = static_cast<std::uint32_t>(pool.size());
-    auto key = [&](std::uint32_t v) { return std::string_view(pool[v % n]); };
+    // An index reads the text of a value only once the call that stored it has
+    // returned (callers record the text after the insert that numbers it).
+    std::vector<bool> handed_in(4 * n, false);
+    auto key = [&](std::uint32_t v) {
+        EXPECT_TRUE(handed_in[v]) << "text of value " << v << " read while it was being stored";
+        return std::string_view(pool[v % n]);
+    };
     text::TextIndex<decltype(key)> index(1, key);
     text::TextSet<decltype(key)> set(1, key);
     std::mt19937 rng(11);
@@ -131,6 +137,7 @@ IndexRun run_text_index(const std::vector<std::string>& pool, bool inserts_only,
         } else {
             run.answers.push_back(index.find(pool[at]));
         }
+        if (kind != 3) handed_in[value] = true;
     }
     if (!use_set) {
         for (const std::string& t : pool) run.answers.push_back(index.find(t + "#"));

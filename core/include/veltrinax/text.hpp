@@ -229,39 +229,43 @@ namespace detail {
 
 // The ordered form both indexes fall back to: a red-black tree of values keyed by
 // their texts in byte order, settled on the packed prefixes where they differ.
-// About 64 bytes a text, as much as a hash slot at a quarter load.
+// About 64 bytes a text, as much as a hash slot at a quarter load. Like the hash
+// table it reads `key(value)` only for values already stored: callers may make a
+// value's text readable only once `insert` has returned it. A text on its way in
+// is read from `pending_`, the tree's comparator reaching it through the owner,
+// which stays put (it lives on the heap and is never copied or moved).
 template <class Key>
 class OrderedTexts {
 public:
     static constexpr std::uint32_t absent = 0xFFFFFFFFu;
 
-    explicit OrderedTexts(Key key) : entries_(Less{std::move(key)}) {}
+    explicit OrderedTexts(Key key) : key_(std::move(key)), entries_(Less{this}) {}
+    OrderedTexts(const OrderedTexts&) = delete;
+    OrderedTexts& operator=(const OrderedTexts&) = delete;
 
     std::uint32_t insert(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
-        const Lookup lookup{prefix, text};
-        auto at = entries_.lower_bound(lookup);
-        if (at != entries_.end() && !entries_.key_comp()(lookup, *at)) return at->value;
-        entries_.emplace_hint(at, Entry{prefix, value});
+        auto at = entries_.lower_bound(Lookup{prefix, text});
+        if (at != entries_.end() && equal(*at, prefix, text)) return at->value;
+        add(at, text, prefix, value);
         return value;
     }
     void assign(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
-        const Lookup lookup{prefix, text};
-        auto at = entries_.lower_bound(lookup);
-        if (at != entries_.end() && !entries_.key_comp()(lookup, *at)) {
+        auto at = entries_.lower_bound(Lookup{prefix, text});
+        if (at != entries_.end() && equal(*at, prefix, text)) {
             at->value = value;  // the same text: the order is unchanged
         } else {
-            entries_.emplace_hint(at, Entry{prefix, value});
+            add(at, text, prefix, value);
         }
     }
     std::uint32_t find(std::string_view text, const BytePrefix& prefix) const {
-        const Lookup lookup{prefix, text};
-        auto at = entries_.lower_bound(lookup);
-        if (at != entries_.end() && !entries_.key_comp()(lookup, *at)) return at->value;
+        auto at = entries_.lower_bound(Lookup{prefix, text});
+        if (at != entries_.end() && equal(*at, prefix, text)) return at->value;
         return absent;
     }
     std::size_t size() const noexcept { return entries_.size(); }
 
 private:
+    // `value` is `absent` while its entry is being linked in: the text is then `pending_`.
     struct Entry {
         BytePrefix prefix;
         mutable std::uint32_t value;
@@ -272,7 +276,7 @@ private:
     };
     struct Less {
         using is_transparent = void;
-        Key key;
+        const OrderedTexts* owner;
 
         static bool less(const BytePrefix& pa, std::string_view a, const BytePrefix& pb, std::string_view b) noexcept {
             if (pa.hi != pb.hi) return pa.hi < pb.hi;
@@ -280,12 +284,28 @@ private:
             return a < b;
         }
         bool operator()(const Entry& a, const Entry& b) const {
-            return less(a.prefix, key(a.value), b.prefix, key(b.value));
+            return less(a.prefix, owner->text_of(a), b.prefix, owner->text_of(b));
         }
-        bool operator()(const Entry& a, const Lookup& b) const { return less(a.prefix, key(a.value), b.prefix, b.text); }
-        bool operator()(const Lookup& a, const Entry& b) const { return less(a.prefix, a.text, b.prefix, key(b.value)); }
+        bool operator()(const Entry& a, const Lookup& b) const {
+            return less(a.prefix, owner->text_of(a), b.prefix, b.text);
+        }
+        bool operator()(const Lookup& a, const Entry& b) const {
+            return less(a.prefix, a.text, b.prefix, owner->text_of(b));
+        }
     };
 
+    std::string_view text_of(const Entry& e) const { return e.value == absent ? pending_ : key_(e.value); }
+    bool equal(const Entry& e, const BytePrefix& prefix, std::string_view text) const {
+        return e.prefix == prefix && text_of(e) == text;
+    }
+    void add(typename std::set<Entry, Less>::iterator at, std::string_view text, const BytePrefix& prefix,
+             std::uint32_t value) {
+        pending_ = text;
+        entries_.emplace_hint(at, Entry{prefix, absent})->value = value;
+    }
+
+    Key key_;
+    std::string_view pending_;
     std::set<Entry, Less> entries_;
 };
 

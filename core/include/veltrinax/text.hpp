@@ -155,9 +155,10 @@ std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
 //    cannot be found without the key;
 //  - no probe goes past `probe_limit` slots: an insertion that would, turns the
 //    index into a tree ordered by bytes, whose operations cost O(log n) whatever
-//    the texts. At the indexes' load (at most half full) an honest probe passes
-//    40 slots about once in 10^4 tables of a million texts, so the tree is for
-//    crafted input (or a broken random source) only.
+//    the texts. At the indexes' load (at most half full) about one honest text in
+//    1.5 million needs 40 slots, and each slot further is a fifth less likely: a
+//    table of a million texts reaches 128 less than once in 10^7, so the tree is
+//    for crafted input (or a broken random source) only.
 // Results never depend on the hash: the indexes answer membership and "value
 // stored first", and nothing iterates them.
 
@@ -188,6 +189,14 @@ __extension__ typedef unsigned __int128 uint128;
 inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
     const uint128 product = static_cast<uint128>(a) * b;
     return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+// Asks the cache for the memory at `p`. g++ takes a function that does nothing
+// but prefetch for one without effects and drops the calls to it; the empty
+// volatile asm is an effect it must keep (and costs no instruction).
+inline void prefetch(const void* p) noexcept {
+    __builtin_prefetch(p);
+    __asm__ __volatile__("" : : "r"(p));
 }
 
 inline std::uint64_t load_word(const char* p) noexcept {
@@ -243,13 +252,14 @@ public:
     OrderedTexts(const OrderedTexts&) = delete;
     OrderedTexts& operator=(const OrderedTexts&) = delete;
 
-    std::uint32_t insert(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
+    // Out of line, so that the hashed path that calls these stays small enough to inline.
+    [[gnu::noinline]] std::uint32_t insert(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
         auto at = entries_.lower_bound(Lookup{prefix, text});
         if (at != entries_.end() && equal(*at, prefix, text)) return at->value;
         add(at, text, prefix, value);
         return value;
     }
-    void assign(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
+    [[gnu::noinline]] void assign(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
         auto at = entries_.lower_bound(Lookup{prefix, text});
         if (at != entries_.end() && equal(*at, prefix, text)) {
             at->value = value;  // the same text: the order is unchanged
@@ -257,7 +267,7 @@ public:
             add(at, text, prefix, value);
         }
     }
-    std::uint32_t find(std::string_view text, const BytePrefix& prefix) const {
+    [[gnu::noinline]] std::uint32_t find(std::string_view text, const BytePrefix& prefix) const {
         auto at = entries_.lower_bound(Lookup{prefix, text});
         if (at != entries_.end() && equal(*at, prefix, text)) return at->value;
         return absent;
@@ -361,10 +371,9 @@ public:
         // Every stored text sits within the probe limit of its first slot.
         return i == overflow ? absent : slots_[i].value;
     }
-    // Hints the cache about the slot `text` starts its probe at.
-    void prefetch(std::string_view text) const {
-        if (!ordered_) __builtin_prefetch(&slots_[probe_of(text).hash & mask_]);
-    }
+    // Hints the cache about the slot `text` starts its probe at (in the ordered
+    // form the table is empty and the hint goes nowhere).
+    void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (probe_of(text).hash & mask_)); }
     std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
     // Whether a probe went past the limit and the index now orders its texts.
     bool ordered() const noexcept { return ordered_ != nullptr; }
@@ -425,7 +434,7 @@ private:
     }
     // False when a text would land past the probe limit in the larger table: the
     // index is then ordered instead.
-    bool grow() {
+    [[gnu::noinline]] bool grow() {
         std::vector<Slot> old = std::move(slots_);
         allocate(old.size() * 2);
         for (const Slot& s : old) {
@@ -440,7 +449,7 @@ private:
         }
         return true;
     }
-    void fall_back(const std::vector<Slot>& from) {
+    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from) {
         auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
         for (const Slot& s : from) {
             if (s.value != absent) ordered->assign(key_(s.value), s.prefix, s.value);
@@ -494,9 +503,8 @@ public:
         fall_back(slots_);
         return ordered_->insert(text, byte_prefix(text), value);
     }
-    void prefetch(std::string_view text) const {
-        if (!ordered_) __builtin_prefetch(&slots_[hash(text) & mask_]);
-    }
+    // As TextIndex::prefetch.
+    void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (hash(text) & mask_)); }
     std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
     // Whether a probe went past the limit and the set now orders its texts.
     bool ordered() const noexcept { return ordered_ != nullptr; }
@@ -516,7 +524,7 @@ private:
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
     }
-    void grow() {
+    [[gnu::noinline]] void grow() {
         std::vector<Slot> old = std::move(slots_);
         allocate(old.size() * 2);
         for (const Slot& s : old) {
@@ -531,7 +539,7 @@ private:
             slots_[i] = s;
         }
     }
-    void fall_back(const std::vector<Slot>& from) {
+    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from) {
         auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
         for (const Slot& s : from) {
             if (s.value == absent) continue;

@@ -197,7 +197,9 @@ HashKey index_hash_key() noexcept {
     static const ProcessKey key;  // drawn once, on first use, by whichever thread comes first
     HashKey out{};
     for (std::size_t i = 0; i < key_words; ++i) out.words[i] = key.words[i];
-    out.mask = degenerate_hash.load(std::memory_order_relaxed) ? 0 : ~std::uint64_t{0};
+    const bool degenerate = degenerate_hash.load(std::memory_order_relaxed);
+    out.mask = degenerate ? 0 : ~std::uint64_t{0};
+    out.probe_limit = degenerate ? 1 : probe_limit;
     return out;
 }
 

@@ -162,21 +162,27 @@ std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
 // Results never depend on the hash: the indexes answer membership and "value
 // stored first", and nothing iterates them.
 
-// The secret words of the keyed hash, and a mask applied to every hash (all ones;
-// zero under the degenerate test hash below).
+// How many slots one probe may visit before the index gives up hashing.
+inline constexpr std::size_t probe_limit = 128;
+
+// How the indexes hash and probe: the secret words of the keyed hash, a mask
+// applied to every hash and the probe limit (all ones and `probe_limit`, except
+// under the degenerate test hash below).
 struct HashKey {
     std::uint64_t words[4];
     std::uint64_t mask;
+    std::size_t probe_limit;
 };
 
-// The process's key (drawn on first use, thread-safe) with the current mask.
-// Indexes read it once, when they are made.
+// The process's key (drawn on first use, thread-safe) with the current mask and
+// limit. Indexes read it once, when they are made.
 HashKey index_hash_key() noexcept;
 
 namespace testing {
 // Test support only: while on, every index made afterwards hashes every text to
-// slot 0, so that each index runs through its probe limit into its ordered form.
-// Returns the previous setting. Off by default; nothing but tests turns it on.
+// slot 0 and probes that slot alone, so that it turns into its ordered form as
+// soon as it holds two texts. Returns the previous setting. Off by default;
+// nothing but tests turns it on.
 bool set_degenerate_hash(bool on) noexcept;
 }  // namespace testing
 
@@ -230,9 +236,6 @@ inline std::size_t slot_count(std::size_t expected) noexcept {
     while (capacity < 2 * expected) capacity *= 2;
     return capacity;
 }
-
-// How many slots one probe may visit before the index gives up hashing.
-inline constexpr std::size_t probe_limit = 128;
 
 namespace detail {
 
@@ -403,7 +406,7 @@ private:
     // when neither lies within the probe limit.
     std::size_t find_slot(const Probe& p, std::string_view text) const {
         std::size_t i = p.hash & mask_;
-        for (std::size_t step = 0; step < probe_limit; ++step, i = (i + 1) & mask_) {
+        for (std::size_t step = 0; step < hash_key_.probe_limit; ++step, i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.value == absent) return i;
             if (s.tag == p.tag && s.length == p.length && s.prefix == p.prefix &&
@@ -489,7 +492,7 @@ public:
         const std::uint64_t h = hash(text);
         const auto tag = static_cast<std::uint32_t>(h >> 32);
         std::size_t i = h & mask_;
-        for (std::size_t step = 0; step < probe_limit; ++step, i = (i + 1) & mask_) {
+        for (std::size_t step = 0; step < hash_key_.probe_limit; ++step, i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
             if (slot.value == absent) {
                 slot = {value, tag};
@@ -531,8 +534,8 @@ private:
             if (s.value == absent) continue;
             std::size_t i = hash(key_(s.value)) & mask_;
             std::size_t step = 0;
-            for (; step < probe_limit && slots_[i].value != absent; ++step) i = (i + 1) & mask_;
-            if (step == probe_limit) [[unlikely]] {
+            for (; step < hash_key_.probe_limit && slots_[i].value != absent; ++step) i = (i + 1) & mask_;
+            if (step == hash_key_.probe_limit) [[unlikely]] {
                 fall_back(old);
                 return;
             }

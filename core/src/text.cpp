@@ -127,7 +127,7 @@ void advise_large_buffer(const void* data, std::size_t bytes) noexcept {
 
 namespace {
 
-constexpr std::size_t key_words = 4;
+constexpr std::size_t key_words = sizeof(HashKey::words) / sizeof(std::uint64_t);
 
 // Fills `out` from the system's random source; false when it cannot. Never
 // blocks: a pool not yet seeded at boot is read through /dev/urandom.

@@ -1,7 +1,8 @@
 #pragma once
 // Text helpers shared by every module: the one definition of Unicode white space
-// ("blank" texts), UTF-8 decoding, and the small message formatter that every rule
-// message is built with. Depends on nothing else in the core.
+// ("blank" texts), UTF-8 decoding, byte order and keyed hash indexes over borrowed
+// texts, and the small message formatter that every rule message is built with.
+// Depends on nothing else in the core.
 
 #include <algorithm>
 #include <bit>
@@ -241,7 +242,8 @@ namespace detail {
 
 // The ordered form both indexes fall back to: a red-black tree of values keyed by
 // their texts in byte order, settled on the packed prefixes where they differ.
-// About 64 bytes a text, as much as a hash slot at a quarter load. Like the hash
+// About 64 bytes a text, what a TextIndex spends on a text at a load between a
+// quarter and a half. Like the hash
 // table it reads `key(value)` only for values already stored: callers may make a
 // value's text readable only once `insert` has returned it. A text on its way in
 // is read from `pending_`, the tree's comparator reaching it through the owner,

@@ -4,9 +4,8 @@
 #include <cmath>
 #include <functional>
 #include <tuple>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/text.hpp"
@@ -25,17 +24,26 @@ bool is_clean_free_text(std::string_view s) {
     return true;
 }
 
-// (observation, sample) pairs, for the component search: one lookup per
-// component instead of a scan over the whole set. Keyed by the pair, not by the
-// observation alone, so that a repeated observation (reported later, when the
-// loop reaches it) still answers exactly as a scan of every record would.
-struct PairHash {
-    std::size_t operator()(const std::pair<std::string_view, std::string_view>& p) const noexcept {
-        const std::size_t a = std::hash<std::string_view>{}(p.first);
-        return a ^ (std::hash<std::string_view>{}(p.second) + 0x9e3779b97f4a7c15ULL + (a << 6) + (a >> 2));
+// The (observation, sample) pair of every record in byte order, for the component
+// search: one binary search per component instead of a scan over the whole set.
+// Keyed by the pair, not by the observation alone, so that a repeated observation
+// (reported later, when the loop reaches it) still answers exactly as a scan of
+// every record would.
+class ObservationSamples {
+public:
+    explicit ObservationSamples(const std::vector<CoordinatorRelation>& records) {
+        pairs_.reserve(records.size());
+        for (const CoordinatorRelation& r : records) pairs_.emplace_back(r.observation_id.view(), r.sample_id.view());
+        std::sort(pairs_.begin(), pairs_.end());
     }
+    bool contains(std::string_view observation, std::string_view sample) const {
+        return std::binary_search(pairs_.begin(), pairs_.end(), Pair{observation, sample});
+    }
+
+private:
+    using Pair = std::pair<std::string_view, std::string_view>;
+    std::vector<Pair> pairs_;
 };
-using ObservationSamples = std::unordered_set<std::pair<std::string_view, std::string_view>, PairHash>;
 
 Status check_combo(const CoordinatorRelation& r, const std::vector<CoordinatorRelation>& records,
                    std::optional<ObservationSamples>& index) {
@@ -43,16 +51,14 @@ Status check_combo(const CoordinatorRelation& r, const std::vector<CoordinatorRe
         (r.origin_sample_id && *r.origin_sample_id != r.sample_id)) {
         return fail("combo relation has invalid identity or components");
     }
-    if (!index) {
-        index.emplace(records.size());
-        for (const CoordinatorRelation& other : records) {
-            index->emplace(other.observation_id.view(), other.sample_id.view());
-        }
-    }
-    std::unordered_set<std::string_view> listed(r.component_observation_ids.size());
-    for (const ObservationId& component : r.component_observation_ids) {
-        if (component == r.observation_id || !listed.insert(component.view()).second ||
-            !index->contains({component.view(), r.sample_id.view()})) {
+    if (!index) index.emplace(records);
+    const std::vector<ObservationId>& components = r.component_observation_ids;
+    auto component_at = [&](std::uint32_t i) { return components[i].view(); };
+    text::TextSet<decltype(component_at)> listed(components.size(), component_at);
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        const ObservationId& component = components[i];
+        if (component == r.observation_id || listed.insert(component.view(), static_cast<std::uint32_t>(i)) != i ||
+            !index->contains(component.view(), r.sample_id.view())) {
             return fail("combo component is missing, repeated or belongs to another sample");
         }
     }
@@ -68,17 +74,23 @@ Status check_set(const CoordinatorRelationSet& set, std::vector<std::string>& un
 
     units.clear();
     units.reserve(records.size());
-    std::unordered_set<std::string_view> observations(records.size());
-    std::unordered_set<std::string_view> seen_units(records.size());
+    auto observation_at = [&](std::uint32_t i) { return records[i].observation_id.view(); };
+    auto unit_at = [&](std::uint32_t i) { return std::string_view(units[i]); };
+    text::TextSet<decltype(observation_at)> observations(records.size(), observation_at);
+    text::TextSet<decltype(unit_at)> seen_units(records.size(), unit_at);
     std::optional<ObservationSamples> index;
-    for (const CoordinatorRelation& r : records) {
-        if (!observations.insert(r.observation_id.view()).second) {
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const CoordinatorRelation& r = records[i];
+        const auto position = static_cast<std::uint32_t>(i);
+        if (observations.insert(r.observation_id.view(), position) != position) {
             return fail(text::format("duplicate coordinator observation `{}`", r.observation_id));
         }
         auto unit = r.effective_unit_id();
         if (!unit) return std::unexpected(std::move(unit.error()));
         units.push_back(std::move(*unit));
-        if (!seen_units.insert(units.back()).second) return fail("coordinator relations contain duplicate unit IDs");
+        if (seen_units.insert(units.back(), position) != position) {
+            return fail("coordinator relations contain duplicate unit IDs");
+        }
         if (const auto& w = r.sample_influence_weight; w && !(std::isfinite(*w) && *w > 0)) {
             return fail("relation sample_influence_weight must be finite and positive");
         }
@@ -152,8 +164,11 @@ Result<CoordinatorRelationSet> coordinator_relations_from_sample_table(const Sam
 CoordinatorRelationSet coordinator_relations_from_valid_sample_table(const SampleRelationTable& table) {
     // The table's validation made observation ids distinct and every origin one
     // of them.
-    std::unordered_map<std::string_view, const SampleId*> sample_of(table.rows.size());
-    for (const SampleRelation& row : table.rows) sample_of.emplace(row.observation_id.view(), &row.sample_id);
+    auto observation_at = [&](std::uint32_t i) { return table.rows[i].observation_id.view(); };
+    text::TextIndex<decltype(observation_at)> row_of(table.rows.size(), observation_at);
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+        row_of.insert(table.rows[i].observation_id.view(), static_cast<std::uint32_t>(i));
+    }
 
     // Records are made in observation order (a stable order of positions), so
     // that no finished record has to be moved by a sort.
@@ -171,8 +186,8 @@ CoordinatorRelationSet coordinator_relations_from_valid_sample_table(const Sampl
         r.group_id = row.group_id;
         if (row.repetition_id) r.rep_id = row.repetition_id->str();
         if (row.origin_id) {
-            if (auto origin = sample_of.find(row.origin_id->view()); origin != sample_of.end()) {
-                r.origin_sample_id = *origin->second;
+            if (const std::uint32_t origin = row_of.find(row.origin_id->view()); origin != row_of.absent) {
+                r.origin_sample_id = table.rows[origin].sample_id;
             }
         }
         r.is_augmented = row.augmented;

@@ -1,8 +1,8 @@
 #include "veltrinax/predict_cohort.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string_view>
-#include <unordered_set>
 
 #include "veltrinax/fingerprint.hpp"
 #include "veltrinax/text.hpp"
@@ -58,8 +58,13 @@ Result<std::string> PredictCohort::fingerprint() const {
     if (origin_sample_ids.empty() || !strictly_ascending(origin_sample_ids)) {
         return fail("predict cohort origin IDs must be nonempty, sorted and unique");
     }
-    const std::unordered_set<std::string_view> names(target_names.begin(), target_names.end());
-    if (target_names.empty() || names.size() != target_names.size() ||
+    auto name_at = [this](std::uint32_t i) { return std::string_view(target_names[i]); };
+    text::TextSet<decltype(name_at)> names(target_names.size(), name_at);
+    bool repeated = false;
+    for (std::size_t i = 0; i < target_names.size() && !repeated; ++i) {
+        repeated = names.insert(target_names[i], static_cast<std::uint32_t>(i)) != i;
+    }
+    if (target_names.empty() || repeated ||
         std::any_of(target_names.begin(), target_names.end(), [](const std::string& n) { return text::is_blank(n); })) {
         return fail("predict cohort target names must be nonempty and unique");
     }
@@ -98,13 +103,22 @@ Status PredictCohort::validate_disjoint(const CoordinatorRelationSet& training) 
     if (auto ok = training.validate(); !ok) return ok;
     if (role == PredictCohortRole::inference) return {};
 
-    std::unordered_set<std::string_view> identities(2 * training.records.size());
-    for (const CoordinatorRelation& r : training.records) {
-        identities.insert(r.sample_id.view());
-        if (r.origin_sample_id) identities.insert(r.origin_sample_id->view());
+    // A record's sample under 2 * position, its origin under 2 * position + 1.
+    const std::vector<CoordinatorRelation>& records = training.records;
+    auto identity_at = [&](std::uint32_t v) {
+        const CoordinatorRelation& r = records[v / 2];
+        return v % 2 ? r.origin_sample_id->view() : r.sample_id.view();
+    };
+    text::TextIndex<decltype(identity_at)> identities(2 * records.size(), identity_at);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        identities.insert(records[i].sample_id.view(), static_cast<std::uint32_t>(2 * i));
+        if (const auto& origin = records[i].origin_sample_id) {
+            identities.insert(origin->view(), static_cast<std::uint32_t>(2 * i + 1));
+        }
     }
     auto overlaps = [&](const std::vector<SampleId>& ids) {
-        return std::any_of(ids.begin(), ids.end(), [&](const SampleId& id) { return identities.contains(id.view()); });
+        return std::any_of(ids.begin(), ids.end(),
+                           [&](const SampleId& id) { return identities.find(id.view()) != identities.absent; });
     };
     if (overlaps(physical_sample_ids) || overlaps(origin_sample_ids)) {
         return fail("external_test cohort overlaps training physical/origin identities");

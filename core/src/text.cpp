@@ -1,8 +1,16 @@
 #include "veltrinax/text.hpp"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 #if defined(__linux__)
 #include <sys/mman.h>
-#include <unistd.h>
+#include <sys/random.h>
 #endif
 
 namespace veltrinax::text {
@@ -116,5 +124,87 @@ void advise_large_buffer(const void* data, std::size_t bytes) noexcept {
     (void)bytes;
 #endif
 }
+
+namespace {
+
+constexpr std::size_t key_words = sizeof(HashKey::words) / sizeof(std::uint64_t);
+
+// Fills `out` from the system's random source; false when it cannot. Never
+// blocks: a pool not yet seeded at boot is read through /dev/urandom.
+bool system_random(std::uint64_t (&out)[key_words]) noexcept {
+    [[maybe_unused]] auto* bytes = reinterpret_cast<unsigned char*>(out);
+#if defined(__linux__)
+    for (std::size_t got = 0;;) {
+        const ssize_t n = getrandom(bytes + got, sizeof out - got, GRND_NONBLOCK);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+        if (got == sizeof out) return true;
+    }
+#endif
+#if defined(__unix__) || defined(__APPLE__)
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::size_t got = 0;
+    while (got < sizeof out) {
+        const ssize_t n = read(fd, bytes + got, sizeof out - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return got == sizeof out;
+#else
+    return false;
+#endif
+}
+
+std::uint64_t splitmix(std::uint64_t& state) noexcept {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Without a random source the key is only as unpredictable as the clocks and
+// addresses of this process; the probe limit keeps the indexes in O(n log n)
+// time anyway.
+void weak_entropy(std::uint64_t (&out)[key_words]) noexcept {
+    int local = 0;
+    std::uint64_t state = static_cast<std::uint64_t>(
+        std::chrono::high_resolution_clock::now().time_since_epoch().count());
+    state ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) << 17;
+    state ^= reinterpret_cast<std::uintptr_t>(&local);
+    state ^= reinterpret_cast<std::uintptr_t>(&weak_entropy) << 7;
+#if defined(__unix__) || defined(__APPLE__)
+    state ^= static_cast<std::uint64_t>(getpid()) << 40;
+#endif
+    for (std::uint64_t& word : out) word ^= splitmix(state);
+}
+
+struct ProcessKey {
+    std::uint64_t words[key_words] = {};
+    ProcessKey() noexcept {
+        if (!system_random(words)) weak_entropy(words);
+    }
+};
+
+std::atomic<bool> degenerate_hash{false};
+
+}  // namespace
+
+HashKey index_hash_key() noexcept {
+    static const ProcessKey key;  // drawn once, on first use, by whichever thread comes first
+    HashKey out{};
+    for (std::size_t i = 0; i < key_words; ++i) out.words[i] = key.words[i];
+    const bool degenerate = degenerate_hash.load(std::memory_order_relaxed);
+    out.mask = degenerate ? 0 : ~std::uint64_t{0};
+    out.probe_limit = degenerate ? 1 : probe_limit;
+    return out;
+}
+
+namespace testing {
+bool set_degenerate_hash(bool on) noexcept { return degenerate_hash.exchange(on); }
+}  // namespace testing
 
 }  // namespace veltrinax::text

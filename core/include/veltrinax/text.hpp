@@ -1,7 +1,8 @@
 #pragma once
 // Text helpers shared by every module: the one definition of Unicode white space
-// ("blank" texts), UTF-8 decoding, and the small message formatter that every rule
-// message is built with. Depends on nothing else in the core.
+// ("blank" texts), UTF-8 decoding, byte order and keyed hash indexes over borrowed
+// texts, and the small message formatter that every rule message is built with.
+// Depends on nothing else in the core.
 
 #include <algorithm>
 #include <bit>
@@ -9,6 +10,8 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -141,16 +144,91 @@ std::vector<std::uint32_t> byte_order(std::size_t count, Key&& key) {
     return order;
 }
 
-// The hash both indexes below use: the packed first 16 bytes (`prefix`, which
-// the caller has at hand) and the length mixed at once, any further bytes one by one.
-inline std::uint64_t hash_text(std::string_view text, const BytePrefix& prefix) noexcept {
-    std::uint64_t h = prefix.hi * 0x9E3779B97F4A7C15ull;
-    h ^= (prefix.lo + text.size()) * 0xC2B2AE3D27D4EB4Full;
-    for (std::size_t i = 16; i < text.size(); ++i) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ull;
-    h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 32;
-    return h;
+// ---------------------------------------------------------------------------
+// Hash indexes over borrowed texts
+// ---------------------------------------------------------------------------
+//
+// The texts are input: whoever writes a document chooses them. A fixed hash lets
+// them be chosen offline so that they share a few slots, and each insertion then
+// walks all the earlier ones. Two defences, each enough on its own against one
+// kind of writer:
+//  - the hash is keyed by secret words drawn once per process, so colliding texts
+//    cannot be found without the key;
+//  - no probe goes past `probe_limit` slots: an insertion that would, turns the
+//    index into a tree ordered by bytes, whose operations cost O(log n) whatever
+//    the texts. At the indexes' load (at most half full) about one honest text in
+//    1.5 million needs 40 slots, and each slot further is a fifth less likely: a
+//    table of a million texts reaches 128 less than once in 10^7, so the tree is
+//    for crafted input (or a broken random source) only.
+// Results never depend on the hash: the indexes answer membership and "value
+// stored first", and nothing iterates them.
+
+// How many slots one probe may visit before the index gives up hashing.
+inline constexpr std::size_t probe_limit = 128;
+
+// How the indexes hash and probe: the secret words of the keyed hash, a mask
+// applied to every hash and the probe limit (all ones and `probe_limit`, except
+// under the degenerate test hash below).
+struct HashKey {
+    std::uint64_t words[4];
+    std::uint64_t mask;
+    std::size_t probe_limit;
+};
+
+// The process's key (drawn on first use, thread-safe) with the current mask and
+// limit. Indexes read it once, when they are made.
+HashKey index_hash_key() noexcept;
+
+namespace testing {
+// Test support only: while on, every index made afterwards hashes every text to
+// slot 0 and probes that slot alone, so that it turns into its ordered form as
+// soon as it holds two texts. Returns the previous setting. Off by default;
+// nothing but tests turns it on.
+bool set_degenerate_hash(bool on) noexcept;
+}  // namespace testing
+
+namespace detail {
+
+__extension__ typedef unsigned __int128 uint128;
+
+// The 128-bit product of two words folded to 64 bits: every bit of either word
+// reaches about every bit of the result.
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+    const uint128 product = static_cast<uint128>(a) * b;
+    return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+// Asks the cache for the memory at `p`. g++ takes a function that does nothing
+// but prefetch for one without effects and drops the calls to it; the empty
+// volatile asm is an effect it must keep (and costs no instruction).
+inline void prefetch(const void* p) noexcept {
+    __builtin_prefetch(p);
+    __asm__ __volatile__("" : : "r"(p));
+}
+
+inline std::uint64_t load_word(const char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+}  // namespace detail
+
+// The keyed hash of the indexes: the packed first 16 bytes (`prefix`, which the
+// caller has at hand), any further bytes 16 at a time (the last 16 overlapping
+// the ones before when the length is not a multiple), and the length.
+inline std::uint64_t hash_text(std::string_view text, const BytePrefix& prefix, const HashKey& key) noexcept {
+    std::uint64_t h = detail::fold_multiply(prefix.hi ^ key.words[0], prefix.lo ^ key.words[1]);
+    const std::size_t n = text.size();
+    if (n > 16) [[unlikely]] {
+        const char* p = text.data() + 16;
+        const char* const end = text.data() + n;
+        for (; end - p > 16; p += 16) {
+            h = detail::fold_multiply(detail::load_word(p) ^ key.words[2], detail::load_word(p + 8) ^ h);
+        }
+        h = detail::fold_multiply(detail::load_word(end - 16) ^ key.words[2], detail::load_word(end - 8) ^ h);
+    }
+    return detail::fold_multiply(h ^ key.words[3], n ^ key.words[0]) & key.mask;
 }
 
 // Slots for `expected` texts in the indexes below: a power of two, at most half full.
@@ -159,6 +237,94 @@ inline std::size_t slot_count(std::size_t expected) noexcept {
     while (capacity < 2 * expected) capacity *= 2;
     return capacity;
 }
+
+namespace detail {
+
+// The ordered form both indexes fall back to: a red-black tree of values keyed by
+// their texts in byte order, settled on the packed prefixes where they differ.
+// About 64 bytes a text, what a TextIndex spends on a text at a load between a
+// quarter and a half. Like the hash
+// table it reads `key(value)` only for values already stored: callers may make a
+// value's text readable only once `insert` has returned it. A text on its way in
+// is read from `pending_`, the tree's comparator reaching it through the owner,
+// which stays put (it lives on the heap and is never copied or moved).
+template <class Key>
+class OrderedTexts {
+public:
+    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
+
+    explicit OrderedTexts(Key key) : key_(std::move(key)), entries_(Less{this}) {}
+    OrderedTexts(const OrderedTexts&) = delete;
+    OrderedTexts& operator=(const OrderedTexts&) = delete;
+
+    // Out of line, so that the hashed path that calls these stays small enough to inline.
+    [[gnu::noinline]] std::uint32_t insert(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
+        auto at = entries_.lower_bound(Lookup{prefix, text});
+        if (at != entries_.end() && equal(*at, prefix, text)) return at->value;
+        add(at, text, prefix, value);
+        return value;
+    }
+    [[gnu::noinline]] void assign(std::string_view text, const BytePrefix& prefix, std::uint32_t value) {
+        auto at = entries_.lower_bound(Lookup{prefix, text});
+        if (at != entries_.end() && equal(*at, prefix, text)) {
+            at->value = value;  // the same text: the order is unchanged
+        } else {
+            add(at, text, prefix, value);
+        }
+    }
+    [[gnu::noinline]] std::uint32_t find(std::string_view text, const BytePrefix& prefix) const {
+        auto at = entries_.lower_bound(Lookup{prefix, text});
+        if (at != entries_.end() && equal(*at, prefix, text)) return at->value;
+        return absent;
+    }
+    std::size_t size() const noexcept { return entries_.size(); }
+
+private:
+    // `value` is `absent` while its entry is being linked in: the text is then `pending_`.
+    struct Entry {
+        BytePrefix prefix;
+        mutable std::uint32_t value;
+    };
+    struct Lookup {
+        BytePrefix prefix;
+        std::string_view text;
+    };
+    struct Less {
+        using is_transparent = void;
+        const OrderedTexts* owner;
+
+        static bool less(const BytePrefix& pa, std::string_view a, const BytePrefix& pb, std::string_view b) noexcept {
+            if (pa.hi != pb.hi) return pa.hi < pb.hi;
+            if (pa.lo != pb.lo) return pa.lo < pb.lo;
+            return a < b;
+        }
+        bool operator()(const Entry& a, const Entry& b) const {
+            return less(a.prefix, owner->text_of(a), b.prefix, owner->text_of(b));
+        }
+        bool operator()(const Entry& a, const Lookup& b) const {
+            return less(a.prefix, owner->text_of(a), b.prefix, b.text);
+        }
+        bool operator()(const Lookup& a, const Entry& b) const {
+            return less(a.prefix, a.text, b.prefix, owner->text_of(b));
+        }
+    };
+
+    std::string_view text_of(const Entry& e) const { return e.value == absent ? pending_ : key_(e.value); }
+    bool equal(const Entry& e, const BytePrefix& prefix, std::string_view text) const {
+        return e.prefix == prefix && text_of(e) == text;
+    }
+    void add(typename std::set<Entry, Less>::iterator at, std::string_view text, const BytePrefix& prefix,
+             std::uint32_t value) {
+        pending_ = text;
+        entries_.emplace_hint(at, Entry{prefix, absent})->value = value;
+    }
+
+    Key key_;
+    std::string_view pending_;
+    std::set<Entry, Less> entries_;
+};
+
+}  // namespace detail
 
 // An open-addressing hash index from texts to 32-bit values (positions, ranks),
 // for checks where only membership or first occurrence matters. The texts are
@@ -171,38 +337,51 @@ class TextIndex {
 public:
     static constexpr std::uint32_t absent = 0xFFFFFFFFu;
 
-    TextIndex(std::size_t expected, Key key) : key_(std::move(key)) { allocate(slot_count(expected)); }
+    TextIndex(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
+        allocate(slot_count(expected));
+    }
 
     // Stores `value` for `text` unless the text is there already; returns the
     // value stored for it (the new one, or the earlier one).
     std::uint32_t insert(std::string_view text, std::uint32_t value) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        const Probe p = probe_of(text);
-        Slot& slot = slots_[find_slot(p, text)];
-        if (slot.value == absent) {
-            slot = {p.prefix, value, p.length, p.tag};
-            ++size_;
+        if (!ordered_) [[likely]] {
+            const Probe p = probe_of(text);
+            if (Slot* slot = slot_to_store(p, text)) [[likely]] {
+                if (slot->value == absent) {
+                    *slot = {p.prefix, value, p.length, p.tag};
+                    ++size_;
+                }
+                return slot->value;
+            }
         }
-        return slot.value;
+        return ordered_->insert(text, byte_prefix(text), value);
     }
     // Stores `value` for `text`, replacing an earlier value.
     void assign(std::string_view text, std::uint32_t value) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
-        const Probe p = probe_of(text);
-        Slot& slot = slots_[find_slot(p, text)];
-        if (slot.value == absent) ++size_;
-        slot = {p.prefix, value, p.length, p.tag};
+        if (!ordered_) [[likely]] {
+            const Probe p = probe_of(text);
+            if (Slot* slot = slot_to_store(p, text)) [[likely]] {
+                if (slot->value == absent) ++size_;
+                *slot = {p.prefix, value, p.length, p.tag};
+                return;
+            }
+        }
+        ordered_->assign(text, byte_prefix(text), value);
     }
     // The value stored for `text`, or `absent`.
     std::uint32_t find(std::string_view text) const {
+        if (ordered_) [[unlikely]] return ordered_->find(text, byte_prefix(text));
         const Probe p = probe_of(text);
-        return slots_[find_slot(p, text)].value;
+        const std::size_t i = find_slot(p, text);
+        // Every stored text sits within the probe limit of its first slot.
+        return i == overflow ? absent : slots_[i].value;
     }
-    // Hints the cache about the slot `text` starts its probe at.
-    void prefetch(std::string_view text) const {
-        __builtin_prefetch(&slots_[probe_of(text).hash & mask_]);
-    }
-    std::size_t size() const noexcept { return size_; }
+    // Hints the cache about the slot `text` starts its probe at (in the ordered
+    // form the table is empty and the hint goes nowhere).
+    void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (probe_of(text).hash & mask_)); }
+    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
+    // Whether a probe went past the limit and the index now orders its texts.
+    bool ordered() const noexcept { return ordered_ != nullptr; }
 
 private:
     struct Slot {
@@ -217,24 +396,39 @@ private:
         std::uint16_t length;
         std::uint16_t tag;
     };
+    static constexpr std::size_t overflow = ~std::size_t{0};
 
-    static Probe probe_of(std::string_view text) noexcept {
+    Probe probe_of(std::string_view text) const noexcept {
         const BytePrefix prefix = byte_prefix(text);
-        const std::uint64_t h = hash_text(text, prefix);
+        const std::uint64_t h = hash_text(text, prefix, hash_key_);
         const auto length = static_cast<std::uint16_t>(text.size() < 0xFFFF ? text.size() : 0xFFFF);
         return {prefix, h, length, static_cast<std::uint16_t>(h >> 48)};
     }
+    // The slot holding `text`, else the free slot where it would go; `overflow`
+    // when neither lies within the probe limit.
     std::size_t find_slot(const Probe& p, std::string_view text) const {
         std::size_t i = p.hash & mask_;
-        for (;;) {
+        for (std::size_t step = 0; step < hash_key_.probe_limit; ++step, i = (i + 1) & mask_) {
             const Slot& s = slots_[i];
             if (s.value == absent) return i;
             if (s.tag == p.tag && s.length == p.length && s.prefix == p.prefix &&
                 (text.size() <= 16 || key_(s.value) == text)) {
                 return i;
             }
-            i = (i + 1) & mask_;
         }
+        return overflow;
+    }
+    // The slot to store `text` in, after growing if due; null when the index has
+    // just turned into its ordered form instead.
+    Slot* slot_to_store(const Probe& p, std::string_view text) {
+        if (2 * (size_ + 1) > slots_.size()) {
+            if (!grow()) return nullptr;
+            return slot_to_store(p, text);
+        }
+        const std::size_t i = find_slot(p, text);
+        if (i != overflow) [[likely]] return &slots_[i];
+        fall_back(slots_);
+        return nullptr;
     }
     void allocate(std::size_t capacity) {
         slots_.clear();
@@ -243,20 +437,40 @@ private:
         slots_.assign(capacity, Slot{});
         mask_ = capacity - 1;
     }
-    void grow() {
+    // False when a text would land past the probe limit in the larger table: the
+    // index is then ordered instead.
+    [[gnu::noinline]] bool grow() {
         std::vector<Slot> old = std::move(slots_);
         allocate(old.size() * 2);
         for (const Slot& s : old) {
             if (s.value == absent) continue;
             const std::string_view text = key_(s.value);
-            slots_[find_slot(probe_of(text), text)] = s;
+            const std::size_t i = find_slot(probe_of(text), text);
+            if (i == overflow) [[unlikely]] {
+                fall_back(old);
+                return false;
+            }
+            slots_[i] = s;
         }
+        return true;
+    }
+    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from) {
+        auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
+        for (const Slot& s : from) {
+            if (s.value != absent) ordered->assign(key_(s.value), s.prefix, s.value);
+        }
+        ordered_ = std::move(ordered);
+        std::vector<Slot>().swap(slots_);
+        mask_ = 0;
+        size_ = 0;
     }
 
     Key key_;
+    HashKey hash_key_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
+    std::unique_ptr<detail::OrderedTexts<Key>> ordered_;
 };
 
 // The distinct texts among many, for a check that only asks whether a text came
@@ -268,21 +482,19 @@ class TextSet {
 public:
     static constexpr std::uint32_t absent = 0xFFFFFFFFu;
 
-    TextSet(std::size_t expected, Key key) : key_(std::move(key)) {
-        const std::size_t capacity = slot_count(expected);
-        slots_.reserve(capacity);
-        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
+    TextSet(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
+        allocate(slot_count(expected));
     }
 
     // Adds `text` under `value` unless an equal text is there already; returns
     // the value stored for it (the new one, or the earlier one).
     std::uint32_t insert(std::string_view text, std::uint32_t value) {
-        if (2 * (size_ + 1) > slots_.size()) grow();
+        if (!ordered_ && 2 * (size_ + 1) > slots_.size()) grow();
+        if (ordered_) [[unlikely]] return ordered_->insert(text, byte_prefix(text), value);
         const std::uint64_t h = hash(text);
         const auto tag = static_cast<std::uint32_t>(h >> 32);
-        for (std::size_t i = h & mask_;; i = (i + 1) & mask_) {
+        std::size_t i = h & mask_;
+        for (std::size_t step = 0; step < hash_key_.probe_limit; ++step, i = (i + 1) & mask_) {
             Slot& slot = slots_[i];
             if (slot.value == absent) {
                 slot = {value, tag};
@@ -291,31 +503,66 @@ public:
             }
             if (slot.tag == tag && key_(slot.value) == text) return slot.value;
         }
+        // Past the limit: the text is not stored (every stored text sits within
+        // the limit of its first slot), and the table is given up.
+        fall_back(slots_);
+        return ordered_->insert(text, byte_prefix(text), value);
     }
-    void prefetch(std::string_view text) const { __builtin_prefetch(&slots_[hash(text) & mask_]); }
+    // As TextIndex::prefetch.
+    void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (hash(text) & mask_)); }
+    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
+    // Whether a probe went past the limit and the set now orders its texts.
+    bool ordered() const noexcept { return ordered_ != nullptr; }
 
 private:
     struct Slot {
         std::uint32_t value = absent;
         std::uint32_t tag = 0;
     };
-    static std::uint64_t hash(std::string_view text) noexcept { return hash_text(text, byte_prefix(text)); }
-    void grow() {
-        std::vector<Slot> old(slots_.size() * 2);
-        old.swap(slots_);
-        mask_ = slots_.size() - 1;
+    std::uint64_t hash(std::string_view text) const noexcept {
+        return hash_text(text, byte_prefix(text), hash_key_);
+    }
+    void allocate(std::size_t capacity) {
+        slots_.clear();
+        slots_.reserve(capacity);
+        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
+        slots_.assign(capacity, Slot{});
+        mask_ = capacity - 1;
+    }
+    [[gnu::noinline]] void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        allocate(old.size() * 2);
         for (const Slot& s : old) {
             if (s.value == absent) continue;
             std::size_t i = hash(key_(s.value)) & mask_;
-            while (slots_[i].value != absent) i = (i + 1) & mask_;
+            std::size_t step = 0;
+            for (; step < hash_key_.probe_limit && slots_[i].value != absent; ++step) i = (i + 1) & mask_;
+            if (step == hash_key_.probe_limit) [[unlikely]] {
+                fall_back(old);
+                return;
+            }
             slots_[i] = s;
         }
     }
+    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from) {
+        auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
+        for (const Slot& s : from) {
+            if (s.value == absent) continue;
+            const std::string_view text = key_(s.value);
+            ordered->assign(text, byte_prefix(text), s.value);
+        }
+        ordered_ = std::move(ordered);
+        std::vector<Slot>().swap(slots_);
+        mask_ = 0;
+        size_ = 0;
+    }
 
     Key key_;
+    HashKey hash_key_;
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
     std::size_t size_ = 0;
+    std::unique_ptr<detail::OrderedTexts<Key>> ordered_;
 };
 
 namespace detail {

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <limits>
 #include <map>
-#include <random>
-#include <unordered_set>
 #include <utility>
 
 #include "veltrinax/text.hpp"
@@ -40,11 +38,12 @@ Status InputPortSpec::validate() const {
 
 Status ModelInputSpec::validate() const {
     if (ports.empty()) return fail("model input spec contains no ports");
-    std::unordered_set<std::string_view> seen;
-    seen.reserve(ports.size());
-    for (const InputPortSpec& port : ports) {
+    auto name_at = [this](std::uint32_t i) { return std::string_view(ports[i].name); };
+    text::TextSet<decltype(name_at)> seen(ports.size(), name_at);
+    for (std::uint32_t i = 0; i < ports.size(); ++i) {
+        const InputPortSpec& port = ports[i];
         if (auto ok = port.validate(); !ok) return ok;
-        if (!seen.insert(port.name).second) return fail(text::format("duplicate model input port `{}`", port.name));
+        if (seen.insert(port.name, i) != i) return fail(text::format("duplicate model input port `{}`", port.name));
     }
     return {};
 }
@@ -91,13 +90,16 @@ Result<AdapterRegistry> AdapterRegistry::from_spec(AdapterRegistrySpec spec) {
     // without a sorted insertion per adapter (quadratic on large registries): every
     // adapter before the first failure is valid, so a repeated id is a duplicate
     // exactly when an earlier adapter of the list has it.
-    std::unordered_set<std::string_view> ids;
-    ids.reserve(spec.adapters.size());
-    for (const AdapterSpec& a : spec.adapters) {
-        if (auto ok = a.validate(); !ok) return std::unexpected(std::move(ok.error()));
-        if (!ids.insert(a.id).second) return fail(text::format("duplicate adapter id `{}`", a.id));
+    {
+        const std::vector<AdapterSpec>& adapters = spec.adapters;
+        auto id_at = [&adapters](std::uint32_t i) { return std::string_view(adapters[i].id); };
+        text::TextSet<decltype(id_at)> ids(adapters.size(), id_at);
+        for (std::uint32_t i = 0; i < adapters.size(); ++i) {
+            const AdapterSpec& a = adapters[i];
+            if (auto ok = a.validate(); !ok) return std::unexpected(std::move(ok.error()));
+            if (ids.insert(a.id, i) != i) return fail(text::format("duplicate adapter id `{}`", a.id));
+        }
     }
-    ids.clear();  // its views point into the specs about to be moved
     AdapterRegistry registry;
     registry.adapters_ = std::move(spec.adapters);
     std::sort(registry.adapters_.begin(), registry.adapters_.end(),
@@ -380,22 +382,13 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
     return g;
 }
 
-// A per-process secret for the best-score table's hash, so that no registry can
-// be built offline to make its keys collide.
-std::uint64_t hash_secret() {
-    static const std::uint64_t secret = [] {
-        std::random_device device;
-        return (std::uint64_t{device()} << 32) ^ device();
-    }();
-    return secret;
-}
-
-// The best score recorded per (node, hops). An open-addressing table under a
-// secret hash; should a probe still run long (someone who knows the secret), it
-// moves into an ordered map, so that no key set makes it quadratic.
+// The best score recorded per (node, hops). An open-addressing table under the
+// indexes' secret hash, so that no registry can be built offline to make its keys
+// collide; should a probe still run past the indexes' limit (someone who knows the
+// secret), it moves into an ordered map, so that no key set makes it quadratic.
 class BestScores {
 public:
-    BestScores() : keys_(capacity_floor, empty_key), values_(capacity_floor, 0), secret_(hash_secret()) {}
+    BestScores() : keys_(capacity_floor, empty_key), values_(capacity_floor, 0), key_(text::index_hash_key()) {}
 
     // False when the key holds a lower score; otherwise records `score` under it.
     bool offer(std::uint32_t node, std::uint32_t hops, std::uint64_t score) {
@@ -425,25 +418,17 @@ public:
 
 private:
     static constexpr std::size_t capacity_floor = 64;
-    static constexpr std::size_t max_probe = 128;
     // Node indices stay below 2^32 - 1, so no real key is all ones.
     static constexpr std::uint64_t empty_key = std::numeric_limits<std::uint64_t>::max();
 
     std::uint64_t hash(std::uint64_t key) const noexcept {
-        std::uint64_t h = key ^ secret_;
-        h ^= h >> 33;
-        h *= 0xFF51AFD7ED558CCDull;
-        h ^= h >> 33;
-        h *= 0xC4CEB9FE1A85EC53ull;
-        h ^= h >> 33;
-        return h;
+        return text::detail::fold_multiply(key ^ key_.words[0], key_.words[1]) & key_.mask;
     }
-    // The key's slot or the free slot where it belongs; false after `max_probe`
-    // occupied slots.
+    // The key's slot or the free slot where it belongs; false past the probe limit.
     bool find_slot(std::uint64_t key, std::size_t& slot) const {
         const std::size_t mask = keys_.size() - 1;
         slot = static_cast<std::size_t>(hash(key)) & mask;
-        for (std::size_t probe = 0; probe < max_probe; ++probe) {
+        for (std::size_t probe = 0; probe < key_.probe_limit; ++probe) {
             if (keys_[slot] == key || keys_[slot] == empty_key) return true;
             slot = (slot + 1) & mask;
         }
@@ -488,7 +473,7 @@ private:
     std::vector<std::uint64_t> keys_;
     std::vector<std::uint64_t> values_;
     std::size_t size_ = 0;
-    std::uint64_t secret_;
+    text::HashKey key_;
     bool ordered_ = false;
     std::map<std::uint64_t, std::uint64_t> ordered_map_;
 };

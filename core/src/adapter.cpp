@@ -1,6 +1,7 @@
 #include "veltrinax/adapter.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <map>
 #include <utility>
@@ -151,7 +152,8 @@ namespace work {
 constexpr std::uint64_t state = 32;
 // An adapter examined while expanding a state (a best-score lookup, mostly).
 constexpr std::uint64_t examined = 2;
-// One level of a no-reuse trie, looked up or copied (a cache miss, mostly).
+// One level of a no-reuse trie, looked up or copied (a cache miss and 16 bytes,
+// mostly).
 constexpr std::uint64_t trie_level = 4;
 // One step of a comparison climbing two paths, or of pruning's backward walk.
 constexpr std::uint64_t step = 2;
@@ -373,10 +375,8 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
         if (g.cycle_local[i] == none) continue;
         const std::uint32_t k = inside[component[g.input_node[i]]];
         std::uint8_t depth = 0;
-        if (k > 64) {
-            // Leaves of 64 bits under a binary trie over the rest of the index.
-            while ((std::uint64_t{64} << depth) < k) ++depth;
-        }
+        // Leaves of 64 bits under branches of four over the rest of the index.
+        while ((std::uint64_t{64} << (2 * depth)) < k) ++depth;
         g.trie_depth[i] = depth;
     }
     return g;
@@ -660,32 +660,31 @@ private:
         return arena_[a].adapter < arena_[b].adapter ? -1 : 1;
     }
 
-    static bool child_bit(std::uint32_t local, unsigned level) noexcept { return (local >> (6 + level)) & 1; }
-    static std::uint32_t child(std::uint64_t cell, bool right) noexcept {
-        return static_cast<std::uint32_t>(right ? cell >> 32 : cell);
-    }
+    // A trie of depth d holds indices below 64 * 4^d: branches of four children
+    // over leaves of 64 bits. Number 0 is the empty branch and the empty leaf.
+    using Branch = std::array<std::uint32_t, 4>;
+    static unsigned digit(std::uint32_t local, unsigned level) noexcept { return (local >> (6 + 2 * level)) & 3; }
 
     bool trie_contains(std::uint32_t node, std::uint32_t local, unsigned depth) const {
-        for (unsigned level = depth; level-- > 0 && node != 0;) node = child(trie_[node], child_bit(local, level));
-        return node != 0 && ((trie_[node] >> (local & 63)) & 1) != 0;
+        for (unsigned level = depth; level-- > 0 && node != 0;) node = branches_[node][digit(local, level)];
+        return node != 0 && ((leaves_[node] >> (local & 63)) & 1) != 0;
     }
     // The root of a new trie holding the old one's indices and `local`; shares
-    // every cell off the changed path.
-    std::uint32_t trie_insert(std::uint32_t root_cell, std::uint32_t local, unsigned depth) {
-        std::uint32_t on_the_way[32];
-        std::uint32_t node = root_cell;
+    // every branch and leaf off the changed path.
+    std::uint32_t trie_insert(std::uint32_t root_branch, std::uint32_t local, unsigned depth) {
+        std::uint32_t on_the_way[16];
+        std::uint32_t node = root_branch;
         for (unsigned level = depth; level-- > 0;) {
             on_the_way[level] = node;
-            node = node != 0 ? child(trie_[node], child_bit(local, level)) : 0;
+            node = node != 0 ? branches_[node][digit(local, level)] : 0;
         }
-        trie_.push_back((node != 0 ? trie_[node] : 0) | (std::uint64_t{1} << (local & 63)));
-        auto made = static_cast<std::uint32_t>(trie_.size() - 1);
+        leaves_.push_back((node != 0 ? leaves_[node] : 0) | (std::uint64_t{1} << (local & 63)));
+        auto made = static_cast<std::uint32_t>(leaves_.size() - 1);
         for (unsigned level = 0; level < depth; ++level) {
-            std::uint64_t cell = on_the_way[level] != 0 ? trie_[on_the_way[level]] : 0;
-            cell = child_bit(local, level) ? (cell & 0xFFFFFFFFull) | (std::uint64_t{made} << 32)
-                                           : (cell & ~0xFFFFFFFFull) | made;
-            trie_.push_back(cell);
-            made = static_cast<std::uint32_t>(trie_.size() - 1);
+            Branch branch = branches_[on_the_way[level]];
+            branch[digit(local, level)] = made;
+            branches_.push_back(branch);
+            made = static_cast<std::uint32_t>(branches_.size() - 1);
         }
         return made;
     }
@@ -757,7 +756,8 @@ private:
     std::uint64_t label_space_;
     mutable std::uint64_t climbs_ = 0;
     std::vector<Entry> arena_;
-    std::vector<std::uint64_t> trie_{0};  // cell 0: the empty trie
+    std::vector<Branch> branches_{Branch{}};
+    std::vector<std::uint64_t> leaves_{0};
     std::vector<State> frontier_;
     BestScores best_;
     std::vector<std::uint32_t> goals_;

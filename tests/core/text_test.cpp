@@ -113,6 +113,28 @@ struct IndexRun {
     bool ordered = false;
 };
 
+// The seeded script itself: `insert` and `find` answer a value, `assign` none.
+template <class Insert, class Assign, class Find>
+std::vector<std::uint32_t> replay_script(const std::vector<std::string>& pool, bool inserts_only, Insert insert,
+                                         Assign assign, Find find) {
+    const auto n = static_cast<std::uint32_t>(pool.size());
+    std::mt19937 rng(11);
+    std::vector<std::uint32_t> answers;
+    for (std::uint32_t step = 0; step < 6 * n; ++step) {
+        const std::uint32_t at = rng() % n;
+        const std::uint32_t value = at + n * (step % 4);
+        const unsigned kind = inserts_only ? 0 : rng() % 4;
+        if (kind == 0 || kind == 1) {
+            answers.push_back(insert(pool[at], value));
+        } else if (kind == 2) {
+            assign(pool[at], value);
+        } else {
+            answers.push_back(find(pool[at]));
+        }
+    }
+    return answers;
+}
+
 IndexRun run_text_index(const std::vector<std::string>& pool, bool inserts_only, bool use_set) {
     const auto n = static_cast<std::uint32_t>(pool.size());
     // An index reads the text of a value only once the call that stored it has
@@ -124,21 +146,19 @@ IndexRun run_text_index(const std::vector<std::string>& pool, bool inserts_only,
     };
     text::TextIndex<decltype(key)> index(1, key);
     text::TextSet<decltype(key)> set(1, key);
-    std::mt19937 rng(11);
     IndexRun run;
-    for (std::uint32_t step = 0; step < 6 * n; ++step) {
-        const std::uint32_t at = rng() % n;
-        const std::uint32_t value = at + n * (step % 4);
-        const unsigned kind = inserts_only ? 0 : rng() % 4;
-        if (kind == 0 || kind == 1) {
-            run.answers.push_back(use_set ? set.insert(pool[at], value) : index.insert(pool[at], value));
-        } else if (kind == 2) {
-            index.assign(pool[at], value);
-        } else {
-            run.answers.push_back(index.find(pool[at]));
-        }
-        if (kind != 3) handed_in[value] = true;
-    }
+    run.answers = replay_script(
+        pool, inserts_only,
+        [&](std::string_view t, std::uint32_t value) {
+            const std::uint32_t stored = use_set ? set.insert(t, value) : index.insert(t, value);
+            handed_in[value] = true;
+            return stored;
+        },
+        [&](std::string_view t, std::uint32_t value) {
+            index.assign(t, value);
+            handed_in[value] = true;
+        },
+        [&](std::string_view t) { return index.find(t); });
     if (!use_set) {
         for (const std::string& t : pool) run.answers.push_back(index.find(t + "#"));
     }
@@ -148,23 +168,16 @@ IndexRun run_text_index(const std::vector<std::string>& pool, bool inserts_only,
 }
 
 IndexRun run_reference(const std::vector<std::string>& pool, bool inserts_only) {
-    const auto n = static_cast<std::uint32_t>(pool.size());
     std::map<std::string_view, std::uint32_t> map;
-    std::mt19937 rng(11);
     IndexRun run;
-    for (std::uint32_t step = 0; step < 6 * n; ++step) {
-        const std::uint32_t at = rng() % n;
-        const std::uint32_t value = at + n * (step % 4);
-        const unsigned kind = inserts_only ? 0 : rng() % 4;
-        if (kind == 0 || kind == 1) {
-            run.answers.push_back(map.try_emplace(pool[at], value).first->second);
-        } else if (kind == 2) {
-            map[pool[at]] = value;
-        } else {
-            auto it = map.find(pool[at]);
-            run.answers.push_back(it == map.end() ? 0xFFFFFFFFu : it->second);
-        }
-    }
+    run.answers = replay_script(
+        pool, inserts_only,
+        [&](std::string_view t, std::uint32_t value) { return map.try_emplace(t, value).first->second; },
+        [&](std::string_view t, std::uint32_t value) { map[t] = value; },
+        [&](std::string_view t) {
+            auto it = map.find(t);
+            return it == map.end() ? 0xFFFFFFFFu : it->second;
+        });
     if (!inserts_only) run.answers.insert(run.answers.end(), pool.size(), 0xFFFFFFFFu);
     run.size = map.size();
     return run;

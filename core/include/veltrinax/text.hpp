@@ -240,6 +240,17 @@ inline std::size_t slot_count(std::size_t expected) noexcept {
 
 namespace detail {
 
+// Empties `slots` into `capacity` fresh slots (a power of two); returns the mask
+// of a slot index.
+template <class Slot>
+std::size_t allocate_slots(std::vector<Slot>& slots, std::size_t capacity) {
+    slots.clear();
+    slots.reserve(capacity);
+    advise_large_buffer(slots.data(), capacity * sizeof(Slot));
+    slots.assign(capacity, Slot{});
+    return capacity - 1;
+}
+
 // The ordered form both indexes fall back to: a red-black tree of values keyed by
 // their texts in byte order, settled on the packed prefixes where they differ.
 // About 64 bytes a text, what a TextIndex spends on a text at a load between a
@@ -430,13 +441,7 @@ private:
         fall_back(slots_);
         return nullptr;
     }
-    void allocate(std::size_t capacity) {
-        slots_.clear();
-        slots_.reserve(capacity);
-        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
-    }
+    void allocate(std::size_t capacity) { mask_ = detail::allocate_slots(slots_, capacity); }
     // False when a text would land past the probe limit in the larger table: the
     // index is then ordered instead.
     [[gnu::noinline]] bool grow() {
@@ -522,13 +527,7 @@ private:
     std::uint64_t hash(std::string_view text) const noexcept {
         return hash_text(text, byte_prefix(text), hash_key_);
     }
-    void allocate(std::size_t capacity) {
-        slots_.clear();
-        slots_.reserve(capacity);
-        advise_large_buffer(slots_.data(), capacity * sizeof(Slot));
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
-    }
+    void allocate(std::size_t capacity) { mask_ = detail::allocate_slots(slots_, capacity); }
     [[gnu::noinline]] void grow() {
         std::vector<Slot> old = std::move(slots_);
         allocate(old.size() * 2);

@@ -813,6 +813,25 @@ row("relations-fp-metadata-deep", "sample_relation_table_fingerprint_json",
     lambda s: (_deep_rows(scaled(10**4, s), True), _deep_rows(scaled(10**4, s), False)))
 
 
+def _tiny_items_row(n, shape):
+    """One row whose metadata holds `n` tiny items: one-digit numbers, or one-element
+    arrays nested 120 deep (counted 120 to an item); the twin holds a string as long."""
+    if shape == "numbers":
+        items = "[" + ",".join(["7"] * n) + "]"
+    else:
+        items = "[" + ",".join(["[" * 120 + "]" * 120] * max(1, n // 120)) + "]"
+    twin = dumps("x" * (len(items) - 2))
+    return [('{"rows":[{"observation_id":"o","sample_id":"s","metadata":{"k":%s}}]}' % items),
+            ('{"rows":[{"observation_id":"o","sample_id":"s","metadata":{"k":%s}}]}' % twin)]
+
+
+for _shape, _what in (("numbers", "an array of 5,000,000 one-digit numbers"),
+                      ("nested-arrays", "5,000,000 one-element arrays, nested 120 deep")):
+    row(f"relations-fp-metadata-{_shape}", "sample_relation_table_fingerprint_json",
+        f"one row whose metadata holds {_what} (twin: a string as long)", 5_000_000)(
+        lambda s, shape=_shape: tuple([texts] for texts in _tiny_items_row(scaled(5 * 10**6, s), shape)))
+
+
 def _tagged_rows(n, crafted):
     tags = ["t" * 120 + f"{i:08d}" for i in range(n)] if crafted else long_ids(n, False)
     return [dumps({"rows": [{"observation_id": "o", "sample_id": "s", "tags": tags}]})]

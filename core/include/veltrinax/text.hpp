@@ -335,6 +335,64 @@ private:
     std::set<Entry, Less> entries_;
 };
 
+inline constexpr std::uint32_t absent_value = 0xFFFFFFFFu;
+
+// A slot of a TextIndex: the text's first 16 bytes and its length beside the value.
+struct PrefixSlot {
+    BytePrefix prefix;
+    std::uint32_t value = absent_value;
+    std::uint16_t length = 0;  // capped; longer texts are confirmed whole
+    std::uint16_t tag = 0;
+};
+
+// A slot of a TextSet: the value and 32 bits of the text's hash.
+struct TagSlot {
+    std::uint32_t value = absent_value;
+    std::uint32_t tag = 0;
+};
+
+// What both indexes keep: the key function giving back a stored value's text,
+// the hash key, the slots and, once a probe has run past the limit, the ordered
+// form that replaces them.
+template <class Key, class Slot>
+class SlotTable {
+public:
+    static constexpr std::uint32_t absent = absent_value;
+
+    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
+    // Whether a probe went past the limit and the index now orders its texts.
+    bool ordered() const noexcept { return ordered_ != nullptr; }
+
+protected:
+    SlotTable(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
+        allocate(slot_count(expected));
+    }
+
+    void allocate(std::size_t capacity) { mask_ = allocate_slots(slots_, capacity); }
+    // Moves the values stored in `from` into the ordered form and gives up the
+    // table; `prefix_of(slot, text)` is the packed prefix of a stored text.
+    template <class PrefixOf>
+    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from, PrefixOf prefix_of) {
+        auto ordered = std::make_unique<OrderedTexts<Key>>(key_);
+        for (const Slot& s : from) {
+            if (s.value == absent) continue;
+            const std::string_view text = key_(s.value);
+            ordered->assign(text, prefix_of(s, text), s.value);
+        }
+        ordered_ = std::move(ordered);
+        std::vector<Slot>().swap(slots_);
+        mask_ = 0;
+        size_ = 0;
+    }
+
+    Key key_;
+    HashKey hash_key_;
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+    std::size_t size_ = 0;
+    std::unique_ptr<OrderedTexts<Key>> ordered_;
+};
+
 }  // namespace detail
 
 // An open-addressing hash index from texts to 32-bit values (positions, ranks),
@@ -344,13 +402,15 @@ private:
 // length, so a probe settles on the slot alone for texts of up to 16 bytes and
 // reads the borrowed text only to confirm a longer one.
 template <class Key>
-class TextIndex {
-public:
-    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
+class TextIndex : public detail::SlotTable<Key, detail::PrefixSlot> {
+    using Table = detail::SlotTable<Key, detail::PrefixSlot>;
+    using Slot = detail::PrefixSlot;
+    using Table::allocate, Table::hash_key_, Table::key_, Table::mask_, Table::ordered_, Table::size_, Table::slots_;
 
-    TextIndex(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
-        allocate(slot_count(expected));
-    }
+public:
+    using Table::absent;
+
+    TextIndex(std::size_t expected, Key key) : Table(expected, std::move(key)) {}
 
     // Stores `value` for `text` unless the text is there already; returns the
     // value stored for it (the new one, or the earlier one).
@@ -390,17 +450,8 @@ public:
     // Hints the cache about the slot `text` starts its probe at (in the ordered
     // form the table is empty and the hint goes nowhere).
     void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (probe_of(text).hash & mask_)); }
-    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
-    // Whether a probe went past the limit and the index now orders its texts.
-    bool ordered() const noexcept { return ordered_ != nullptr; }
 
 private:
-    struct Slot {
-        BytePrefix prefix;
-        std::uint32_t value = absent;
-        std::uint16_t length = 0;  // capped; longer texts are confirmed whole
-        std::uint16_t tag = 0;
-    };
     struct Probe {
         BytePrefix prefix;
         std::uint64_t hash;
@@ -441,7 +492,6 @@ private:
         fall_back(slots_);
         return nullptr;
     }
-    void allocate(std::size_t capacity) { mask_ = detail::allocate_slots(slots_, capacity); }
     // False when a text would land past the probe limit in the larger table: the
     // index is then ordered instead.
     [[gnu::noinline]] bool grow() {
@@ -459,23 +509,9 @@ private:
         }
         return true;
     }
-    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from) {
-        auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
-        for (const Slot& s : from) {
-            if (s.value != absent) ordered->assign(key_(s.value), s.prefix, s.value);
-        }
-        ordered_ = std::move(ordered);
-        std::vector<Slot>().swap(slots_);
-        mask_ = 0;
-        size_ = 0;
+    void fall_back(const std::vector<Slot>& from) {
+        Table::fall_back(from, [](const Slot& s, std::string_view) { return s.prefix; });
     }
-
-    Key key_;
-    HashKey hash_key_;
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
-    std::unique_ptr<detail::OrderedTexts<Key>> ordered_;
 };
 
 // The distinct texts among many, for a check that only asks whether a text came
@@ -483,13 +519,15 @@ private:
 // third of a TextIndex's, so that the index of a million texts stays within the
 // caches. A probe whose hash bits match reads the borrowed text to confirm.
 template <class Key>
-class TextSet {
-public:
-    static constexpr std::uint32_t absent = 0xFFFFFFFFu;
+class TextSet : public detail::SlotTable<Key, detail::TagSlot> {
+    using Table = detail::SlotTable<Key, detail::TagSlot>;
+    using Slot = detail::TagSlot;
+    using Table::allocate, Table::hash_key_, Table::key_, Table::mask_, Table::ordered_, Table::size_, Table::slots_;
 
-    TextSet(std::size_t expected, Key key) : key_(std::move(key)), hash_key_(index_hash_key()) {
-        allocate(slot_count(expected));
-    }
+public:
+    using Table::absent;
+
+    TextSet(std::size_t expected, Key key) : Table(expected, std::move(key)) {}
 
     // Adds `text` under `value` unless an equal text is there already; returns
     // the value stored for it (the new one, or the earlier one).
@@ -515,19 +553,11 @@ public:
     }
     // As TextIndex::prefetch.
     void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (hash(text) & mask_)); }
-    std::size_t size() const noexcept { return ordered_ ? ordered_->size() : size_; }
-    // Whether a probe went past the limit and the set now orders its texts.
-    bool ordered() const noexcept { return ordered_ != nullptr; }
 
 private:
-    struct Slot {
-        std::uint32_t value = absent;
-        std::uint32_t tag = 0;
-    };
     std::uint64_t hash(std::string_view text) const noexcept {
         return hash_text(text, byte_prefix(text), hash_key_);
     }
-    void allocate(std::size_t capacity) { mask_ = detail::allocate_slots(slots_, capacity); }
     [[gnu::noinline]] void grow() {
         std::vector<Slot> old = std::move(slots_);
         allocate(old.size() * 2);
@@ -543,25 +573,9 @@ private:
             slots_[i] = s;
         }
     }
-    [[gnu::noinline, gnu::cold]] void fall_back(const std::vector<Slot>& from) {
-        auto ordered = std::make_unique<detail::OrderedTexts<Key>>(key_);
-        for (const Slot& s : from) {
-            if (s.value == absent) continue;
-            const std::string_view text = key_(s.value);
-            ordered->assign(text, byte_prefix(text), s.value);
-        }
-        ordered_ = std::move(ordered);
-        std::vector<Slot>().swap(slots_);
-        mask_ = 0;
-        size_ = 0;
+    void fall_back(const std::vector<Slot>& from) {
+        Table::fall_back(from, [](const Slot&, std::string_view text) { return byte_prefix(text); });
     }
-
-    Key key_;
-    HashKey hash_key_;
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
-    std::size_t size_ = 0;
-    std::unique_ptr<detail::OrderedTexts<Key>> ordered_;
 };
 
 namespace detail {

@@ -164,11 +164,8 @@ Result<CoordinatorRelationSet> coordinator_relations_from_sample_table(const Sam
 CoordinatorRelationSet coordinator_relations_from_valid_sample_table(const SampleRelationTable& table) {
     // The table's validation made observation ids distinct and every origin one
     // of them.
-    auto observation_at = [&](std::uint32_t i) { return table.rows[i].observation_id.view(); };
-    text::TextIndex<decltype(observation_at)> row_of(table.rows.size(), observation_at);
-    for (std::size_t i = 0; i < table.rows.size(); ++i) {
-        row_of.insert(table.rows[i].observation_id.view(), static_cast<std::uint32_t>(i));
-    }
+    const auto row_of = text::index_positions(
+        table.rows.size(), [&](std::uint32_t i) { return table.rows[i].observation_id.view(); });
 
     // Records are made in observation order (a stable order of positions), so
     // that no finished record has to be moved by a sort.

@@ -104,14 +104,10 @@ Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::from_validated_
 Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::build(const DatasetSchema& schema, DataPlan plan,
                                                                        const SampleRelationTable* table,
                                                                        bool check_table) {
-    auto source_at = [&](std::uint32_t i) { return schema.sources[i].id.view(); };
-    text::TextIndex<decltype(source_at)> sources(schema.sources.size(), source_at);
-    for (std::size_t i = 0; i < schema.sources.size(); ++i) {
-        sources.insert(schema.sources[i].id.view(), static_cast<std::uint32_t>(i));
-    }
-    auto declared = [&](std::string_view source) { return sources.find(source) != sources.absent; };
+    const auto sources =
+        text::index_positions(schema.sources.size(), [&](std::uint32_t i) { return schema.sources[i].id.view(); });
     for (const DataPlanStep& step : plan.steps) {
-        if (step.source_id && !declared(step.source_id->view())) {
+        if (step.source_id && !sources.contains(step.source_id->view())) {
             return fail(text::format("plan references undeclared source `{}`", *step.source_id));
         }
     }
@@ -122,30 +118,23 @@ Result<CoordinatorDataPlanEnvelope> CoordinatorDataPlanEnvelope::build(const Dat
         }
         const std::vector<SampleId>& sample_ids = schema.sample_ids;
         const std::vector<SampleRelation>& rows = table->rows;
-        auto sample_at = [&](std::uint32_t i) { return sample_ids[i].view(); };
-        text::TextIndex<decltype(sample_at)> samples(sample_ids.size(), sample_at);
-        for (std::size_t i = 0; i < sample_ids.size(); ++i) {
-            samples.insert(sample_ids[i].view(), static_cast<std::uint32_t>(i));
-        }
-        auto in_schema = [&](std::string_view sample) { return samples.find(sample) != samples.absent; };
+        const auto samples =
+            text::index_positions(sample_ids.size(), [&](std::uint32_t i) { return sample_ids[i].view(); });
         // Observation to row; the table's validation made observations unique.
-        auto observation_at = [&](std::uint32_t i) { return rows[i].observation_id.view(); };
-        text::TextIndex<decltype(observation_at)> row_of(rows.size(), observation_at);
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            row_of.insert(rows[i].observation_id.view(), static_cast<std::uint32_t>(i));
-        }
+        const auto row_of =
+            text::index_positions(rows.size(), [&](std::uint32_t i) { return rows[i].observation_id.view(); });
 
         for (const SampleRelation& row : rows) {
-            if (!row.augmented && !in_schema(row.sample_id.view())) {
+            if (!row.augmented && !samples.contains(row.sample_id.view())) {
                 return fail(text::format("relation references undeclared sample `{}`", row.sample_id));
             }
-            if ((row.source_id && !declared(row.source_id->view())) ||
+            if ((row.source_id && !sources.contains(row.source_id->view())) ||
                 (row.target_id && !schema.targets.contains(*row.target_id))) {
                 return fail("relation references undeclared source or target");
             }
             if (row.augmented) {
                 const std::uint32_t origin = row.origin_id ? row_of.find(row.origin_id->view()) : row_of.absent;
-                if (origin == row_of.absent || !in_schema(rows[origin].sample_id.view())) {
+                if (origin == row_of.absent || !samples.contains(rows[origin].sample_id.view())) {
                     return fail("augmented relation origin is outside the schema");
                 }
             }

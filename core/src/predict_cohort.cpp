@@ -117,8 +117,7 @@ Status PredictCohort::validate_disjoint(const CoordinatorRelationSet& training) 
         }
     }
     auto overlaps = [&](const std::vector<SampleId>& ids) {
-        return std::any_of(ids.begin(), ids.end(),
-                           [&](const SampleId& id) { return identities.find(id.view()) != identities.absent; });
+        return std::any_of(ids.begin(), ids.end(), [&](const SampleId& id) { return identities.contains(id.view()); });
     };
     if (overlaps(physical_sample_ids) || overlaps(origin_sample_ids)) {
         return fail("external_test cohort overlaps training physical/origin identities");

@@ -638,11 +638,11 @@ Status validate_group_boundary(std::string_view fold_id, const SampleSet& train,
     for (std::string_view s : train) {
         if (const std::string_view* g = groups.find(s)) names.push_back(*g);
     }
-    ViewIndex train_groups(names.size(), {names.data()});
-    for (std::size_t i = 0; i < names.size(); ++i) train_groups.insert(names[i], static_cast<std::uint32_t>(i));
+    const ViewIndex train_groups =
+        text::index_positions(names.size(), TextAt<std::string_view, plain_view>{names.data()});
     for (std::string_view s : validation) {
         const std::string_view* g = groups.find(s);
-        if (g && train_groups.find(*g) != ViewIndex::absent) return group_leak(fold_id, *g);
+        if (g && train_groups.contains(*g)) return group_leak(fold_id, *g);
     }
     return {};
 }

@@ -447,6 +447,7 @@ public:
         // Every stored text sits within the probe limit of its first slot.
         return i == overflow ? absent : slots_[i].value;
     }
+    bool contains(std::string_view text) const { return find(text) != absent; }
     // Hints the cache about the slot `text` starts its probe at (in the ordered
     // form the table is empty and the hint goes nowhere).
     void prefetch(std::string_view text) const { detail::prefetch(slots_.data() + (probe_of(text).hash & mask_)); }
@@ -513,6 +514,15 @@ private:
         Table::fall_back(from, [](const Slot& s, std::string_view) { return s.prefix; });
     }
 };
+
+// An index of `count` texts, `key(i)` for each position i, each under its first
+// position.
+template <class Key>
+TextIndex<Key> index_positions(std::size_t count, Key key) {
+    TextIndex<Key> index(count, key);
+    for (std::uint32_t i = 0; i < count; ++i) index.insert(key(i), i);
+    return index;
+}
 
 // The distinct texts among many, for a check that only asks whether a text came
 // before: 8 bytes a slot (a stored value and 32 bits of the text's hash), a

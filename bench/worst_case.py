@@ -1158,6 +1158,121 @@ row("plan-zero-cost-mesh", "plan_model_input_json",
     lambda s: (_zero_cost_mesh(scaled(10**5, s), True), _zero_cost_mesh(scaled(10**5, s), False)))
 
 
+# Planning calls whose pruning, written bytes or units of work were out of
+# proportion: adapters able to reach a port's target that the source never
+# reaches, output that grows faster than the input, copies of parameters, and
+# accepted pairs that each walk a catalogue.
+
+
+def _dead_into_target(n, crafted, shape, ports=None):
+    """One source in T/n0 with its own adapter to each port's target, beside `n`
+    adapters that reach the target from nodes the source never reaches (twin: the
+    same adapters leading into `elsewhere`); `2n` ports."""
+    ports = 2 * n if ports is None else ports
+    into = (lambda node: node) if crafted else (lambda node: "elsewhere")
+    if shape == "hub":
+        targets = [f"t{j}" for j in range(ports)]
+        adapters = [adapter(f"direct.{j:05d}", "n0", t, type_id="T") for j, t in enumerate(targets)]
+        adapters += [adapter(f"hub.{j:05d}", "h", t, type_id="T") for j, t in enumerate(targets)]
+        adapters += [adapter(f"x.{i:05d}", f"x{i}", into("h"), type_id="T") for i in range(n)]
+    else:
+        targets = ["t"] * ports
+        adapters = [adapter("direct", "n0", "t", type_id="T")]
+        if shape == "fan-in":
+            adapters += [adapter(f"x.{i:05d}", f"x{i}", into("t"), type_id="T") for i in range(n)]
+        elif shape == "chain":
+            adapters += [adapter(f"y.{i:05d}", f"y{i}", f"y{i + 1}", type_id="T") for i in range(n - 1)]
+            adapters.append(adapter(f"y.{n - 1:05d}", f"y{n - 1}", into("t"), type_id="T"))
+        else:  # a ring with one way out
+            adapters += [adapter(f"r.{i:05d}", f"r{i}", f"r{(i + 1) % n}", type_id="T") for i in range(n)]
+            adapters.append(adapter("r.exit", "r0", into("t"), type_id="T"))
+    ports_list = [port(f"p{j:05d}", representations=[t], types=["T"]) for j, t in enumerate(targets)]
+    src = source(rep=representation("n0", type_id="T"), type_id="T")
+    return planner_args(adapters, ports=ports_list, sources=[src])
+
+
+for _shape, _what in (("fan-in", "3,000 adapters from nodes the source never reaches straight into the target"),
+                      ("chain", "a chain of 3,000 adapters the source never reaches, ending in the target"),
+                      ("ring", "a ring of 3,000 adapters the source never reaches, with one way into the target"),
+                      ("hub", "3,000 adapters the source never reaches into a hub that leads to every port's own "
+                              "target")):
+    row(f"plan-dead-{_shape}", "plan_model_input_json",
+        f"6,000 ports fed by one adapter each, beside {_what} (twin: those lead elsewhere)", 3_000)(
+        lambda s, shape=_shape: (_dead_into_target(scaled(3000, s), True, shape),
+                                 _dead_into_target(scaled(3000, s), False, shape)))
+
+
+def _rank_issue_long_name(n, crafted, name_bytes):
+    # Every source gets an "unverified_rank" issue quoting the port's whole name.
+    sources = [source(f"src{i:05d}") for i in range(n)]
+    extra = {"rank": 2} if crafted else {"optional": False}
+    ports = [port("p" * name_bytes, representations=["unranked"], multi_source=True, **extra)]
+    return planner_args([adapter("a", "n0", "unranked")], ports=ports, sources=sources)
+
+
+row("plan-rank-issues-long-name", "plan_model_input_json",
+    "a multi-source port of rank 2 with a 1 MB name, 1,000 sources reaching an unranked representation "
+    "(twin: no rank)", 1_000)(
+    lambda s: (_rank_issue_long_name(scaled(1000, s), True, scaled(2**20, s)),
+               _rank_issue_long_name(scaled(1000, s), False, scaled(2**20, s))))
+
+
+def _long_adapter_texts(n, crafted, text_bytes):
+    # The adapter's id and version are written into the adapt step of every port.
+    ports = [port(f"p{i:05d}", representations=["target" if crafted else "n0"]) for i in range(n)]
+    a = adapter("a" * text_bytes, "n0", "target", version="1." + "0" * text_bytes)
+    return planner_args([a], ports=ports)
+
+
+row("plan-long-adapter-x-ports", "plan_model_input_json",
+    "1,000 ports fed through one adapter whose id and version take 1 MB each (twin: fed natively)", 1_000)(
+    lambda s: (_long_adapter_texts(scaled(1000, s), True, scaled(2**20, s)),
+               _long_adapter_texts(scaled(1000, s), False, scaled(2**20, s))))
+
+
+def _params_for_ports(n, ports, kind):
+    if kind == "numbers":
+        value = [i % 10 for i in range(n)]
+    else:
+        value = "x" * (2 * n - 1)
+    ports_list = [port(f"p{i:05d}") for i in range(ports)]
+    return planner_args([adapter("a", "n0", "target", params={"k": value})], ports=ports_list)
+
+
+row("plan-params-numbers", "plan_model_input_json",
+    "an adapter whose params hold 10,000,000 one-digit numbers, used by two ports (twin: a 20 MB string)",
+    10_000_000)(
+    lambda s: (_params_for_ports(scaled(10**7, s), 2, "numbers"), _params_for_ports(scaled(10**7, s), 2, "string")))
+
+
+def _params_x_ports(n, crafted, param_bytes=100_000):
+    ports = [port(f"p{i:05d}", representations=["target" if crafted else "n0"]) for i in range(n)]
+    params = {"k": [i % 10 for i in range(param_bytes // 2)]}
+    return planner_args([adapter("a", "n0", "target", params=params)], ports=ports)
+
+
+row("plan-params-x-ports", "plan_model_input_json",
+    "600 ports fed through one adapter with 100 KB of params (twin: fed natively)", 600)(
+    lambda s: (_params_x_ports(scaled(600, s), True), _params_x_ports(scaled(600, s), False)))
+
+
+def _rank_gated_pairs(reps, types, crafted):
+    # A port of rank 3 and a built-in representation of rank 2: every pair but the
+    # last is skipped by the rank gate, each after looking the rank up.
+    listed = ["text_token_ids"] * (reps - 1)
+    kinds = [f"z{i}" for i in range(types - 1)]
+    reps_list, types_list = (listed + ["target"], kinds + ["t"]) if crafted else (["target"] + listed, ["t"] + kinds)
+    ports = [port(representations=reps_list, types=types_list, rank=3)]
+    return planner_args([adapter("a", "n0", "target")], ports=ports)
+
+
+row("plan-rank-gated-pairs", "plan_model_input_json",
+    "a port of rank 3 accepting a built-in representation of rank 2 1,000,000 times x 200 types, the reachable "
+    "pair last (twin: first)", 1_000_000)(
+    lambda s: (_rank_gated_pairs(scaled(10**6, s), scaled(200, s), True),
+               _rank_gated_pairs(scaled(10**6, s), scaled(200, s), False)))
+
+
 # ---------------------------------------------------------------------------
 # Measuring one call
 # ---------------------------------------------------------------------------

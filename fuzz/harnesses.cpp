@@ -1,6 +1,7 @@
 #include "harnesses.hpp"
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -299,29 +300,63 @@ void envelope(std::string_view input) {
     if (read->predict_cohort) check_cohort(*read->predict_cohort, read->coordinator_relations, utf8);
 }
 
-void planner(std::string_view input) {
-    bool utf8 = well_formed(input);
+namespace {
+
+// A planning call's four documents, read and validated as the module reads them.
+struct PlannerInputs {
+    DatasetSchema schema;
+    ModelInputSpec model_input;
+    AdapterRegistry registry;
+    DataPlanRequest request;
+};
+
+std::optional<PlannerInputs> read_planner_inputs(std::string_view input, bool utf8) {
     auto [schema_text, model_input_text, registry_text, request_text] = split<4>(input).text;
     auto schema = read_valid<DatasetSchema>(schema_text, utf8);
-    if (!schema) return;
+    if (!schema) return std::nullopt;
     auto model_input = read_valid<ModelInputSpec>(model_input_text, utf8);
-    if (!model_input) return;
+    if (!model_input) return std::nullopt;
     auto registry = read_registry(registry_text, utf8);
-    if (!registry) return;
+    if (!registry) return std::nullopt;
     auto request = read<DataPlanRequest>(request_text, utf8);
-    if (!request) return;
-    auto plan = planner::plan_model_input(*schema, *model_input, *registry, *request);
+    if (!request) return std::nullopt;
+    return PlannerInputs{std::move(*schema), std::move(*model_input), std::move(*registry), std::move(*request)};
+}
+
+// The fuzzer plans with a hundredth of the default work budget: an execution
+// that spends it all stays far below the fuzzer's timeout under the sanitizers,
+// where spending the default budget takes most of that timeout.
+constexpr std::uint64_t fuzz_max_work = 1'000'000;
+
+PathSearchOptions fuzz_options() {
+    PathSearchOptions options;
+    options.max_work = fuzz_max_work;
+    return options;
+}
+
+bool out_of_budget(const Result<DataPlan>& plan) {
+    return !plan && plan.error().to_string().find("exceeded its limit of") != std::string::npos;
+}
+
+std::string outcome_text(const Result<DataPlan>& plan) {
+    return plan ? json::to_text(*plan) : plan.error().to_string();
+}
+
+}  // namespace
+
+void planner(std::string_view input) {
+    bool utf8 = well_formed(input);
+    auto inputs = read_planner_inputs(input, utf8);
+    if (!inputs) return;
+    auto& [schema, model_input, registry, request] = *inputs;
+    auto plan = planner::plan_model_input(schema, model_input, registry, request, fuzz_options());
     // The search's shortcuts (pruning) must never change an outcome; only running
     // out of the work budget may differ, as the full search does more.
-    PathSearchOptions exhaustive;
+    PathSearchOptions exhaustive = fuzz_options();
     exhaustive.prune = false;
-    auto reference = planner::plan_model_input(*schema, *model_input, *registry, *request, exhaustive);
-    auto out_of_budget = [](const Result<DataPlan>& r) {
-        return !r && r.error().to_string().find("exceeded its limit of") != std::string::npos;
-    };
+    auto reference = planner::plan_model_input(schema, model_input, registry, request, exhaustive);
     if (!out_of_budget(plan) && !out_of_budget(reference) && plan != reference) {
-        broken("search shortcuts changed the plan", plan ? json::to_text(*plan) : plan.error().to_string(),
-               reference ? json::to_text(*reference) : reference.error().to_string());
+        broken("search shortcuts changed the plan", outcome_text(plan), outcome_text(reference));
     }
     if (!plan) {
         report(plan.error(), utf8);
@@ -332,9 +367,25 @@ void planner(std::string_view input) {
     if (!valid) broken("planned data plan does not validate", json::to_text(*plan), valid.error().to_string());
     check_plan(*plan, utf8);
     // A planned plan names only the schema's sources, so it always makes an envelope.
-    auto built = CoordinatorDataPlanEnvelope::from_parts(*schema, *plan, nullptr);
+    auto built = CoordinatorDataPlanEnvelope::from_parts(schema, *plan, nullptr);
     if (!built) broken("planned data plan makes no envelope", json::to_text(*plan), built.error().to_string());
-    check_envelope_from_parts(*schema, *plan, nullptr, utf8);
+    check_envelope_from_parts(schema, *plan, nullptr, utf8);
+}
+
+void planner_budgets(std::string_view input) {
+    bool utf8 = well_formed(input);
+    auto inputs = read_planner_inputs(input, utf8);
+    if (!inputs) return;
+    auto& [schema, model_input, registry, request] = *inputs;
+    auto small = planner::plan_model_input(schema, model_input, registry, request, fuzz_options());
+    // A call that finishes within the fuzzer's budget must end exactly as it does
+    // with the default one, or the fuzzer would be checking other outcomes than
+    // callers get.
+    if (out_of_budget(small)) return;
+    auto full = planner::plan_model_input(schema, model_input, registry, request, PathSearchOptions{});
+    if (small != full) {
+        broken("the work budget changed an outcome it sufficed for", outcome_text(small), outcome_text(full));
+    }
 }
 
 void fold_check(std::string_view input) {
@@ -375,6 +426,7 @@ std::span<const NamedHarness> harnesses() {
         {"value", value},
         {"envelope", envelope},
         {"planner", planner},
+        {"planner_budgets", planner_budgets},
         {"fold_check", fold_check},
         {"envelope_build", envelope_build},
     };

@@ -9,6 +9,8 @@
 //   - a validated record has a fingerprint; a planned data plan validates and
 //     builds a valid envelope, which itself survives writing and reading;
 //   - the path search's shortcuts never change a plan;
+//   - a planning call the fuzzer's small work budget suffices for ends as with
+//     the default budget (planner_budgets: replay only, no fuzzer of its own);
 //   - an error descriptor of a well-formed UTF-8 input is readable JSON.
 //
 // Harnesses that take several documents split the input at the ASCII record
@@ -38,12 +40,16 @@ void value(std::string_view input);
 void envelope(std::string_view input);
 // schema, model input, adapter registry, request
 void planner(std::string_view input);
+// the planner's input; replay only, over the planner's corpus: fuzzing it would
+// explore the very inputs and code the planner fuzzer does
+void planner_budgets(std::string_view input);
 // fold set, relation table
 void fold_check(std::string_view input);
 // schema, data plan, optional relation table
 void envelope_build(std::string_view input);
 
-// Every harness, by the name its fuzzer binary and corpus directory carry.
+// Every harness, by the name its fuzzer binary and corpus directory carry (or, for
+// a replay-only check, by its own name).
 std::span<const NamedHarness> harnesses();
 
 }  // namespace veltrinax::fuzz

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <limits>
 #include <map>
 #include <utility>
@@ -155,13 +156,17 @@ constexpr std::uint64_t examined = 2;
 // One level of a no-reuse trie, looked up or copied (a cache miss and 16 bytes,
 // mostly).
 constexpr std::uint64_t trie_level = 4;
-// One step of a comparison climbing two paths, or of pruning's backward walk.
+// A state popped and looked at, or one step of a comparison climbing two paths.
 constexpr std::uint64_t step = 2;
+// An adapter walked backwards by pruning: a keyed-table lookup or insert, and
+// 12 bytes kept until the walk completes.
+constexpr std::uint64_t walked = 6;
+// An adapter of a completed walk put in order and filed under its input node.
+constexpr std::uint64_t sorted = 4;
 // A search's fixed part: looking up its two nodes.
 constexpr std::uint64_t search = 16;
 // The fixed part of an adapter copied into a resolved path (its texts and
-// parameters are counted by their size on top). A copy is counted twice: once
-// for itself, once for the step a planner writes from it.
+// parameters are counted by their size on top).
 constexpr std::uint64_t copied_adapter = 64;
 }  // namespace work
 
@@ -381,46 +386,54 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
     }
     return g;
 }
-
-// The best score recorded per (node, hops). An open-addressing table under the
-// indexes' secret hash, so that no registry can be built offline to make its keys
-// collide; should a probe still run past the indexes' limit (someone who knows the
+// A table from 64-bit keys to values, by open addressing under the indexes'
+// secret hash, so that no registry can be built offline to make its keys collide;
+// should a probe still run past the indexes' limit (someone who knows the
 // secret), it moves into an ordered map, so that no key set makes it quadratic.
-class BestScores {
+// The all-ones key is reserved.
+template <class V>
+class WordTable {
 public:
-    BestScores() : keys_(capacity_floor, empty_key), values_(capacity_floor, 0), key_(text::index_hash_key()) {}
+    WordTable() : key_(text::index_hash_key()) {}
 
-    // False when the key holds a lower score; otherwise records `score` under it.
-    bool offer(std::uint32_t node, std::uint32_t hops, std::uint64_t score) {
-        const std::uint64_t key = (std::uint64_t{node} << 32) | hops;
-        if (ordered_) return offer_ordered(key, score);
+    V* find(std::uint64_t key) {
+        if (ordered_) {
+            auto it = ordered_map_.find(key);
+            return it == ordered_map_.end() ? nullptr : &it->second;
+        }
         std::size_t slot = 0;
-        if (!find_slot(key, slot)) {
-            move_to_ordered();
-            return offer_ordered(key, score);
-        }
-        if (keys_[slot] == key) {
-            if (values_[slot] < score) return false;
-            values_[slot] = score;
-            return true;
-        }
-        if (2 * (size_ + 1) > keys_.size()) {
-            if (!grow() || !find_slot(key, slot)) {
-                move_to_ordered();
-                return offer_ordered(key, score);
+        if (keys_.empty() || !find_slot(key, slot) || keys_[slot] != key) return nullptr;
+        return &values_[slot];
+    }
+
+    // The value under `key`, and whether it was added now (as `value`).
+    std::pair<V*, bool> try_emplace(std::uint64_t key, V value) {
+        if (!ordered_) {
+            if (keys_.empty()) allocate(capacity_floor);
+            std::size_t slot = 0;
+            bool fits = find_slot(key, slot);
+            if (fits && keys_[slot] == key) return {&values_[slot], false};
+            if (fits && 2 * (size_ + 1) > keys_.size()) fits = grow() && find_slot(key, slot);
+            if (fits) {
+                keys_[slot] = key;
+                values_[slot] = value;
+                ++size_;
+                return {&values_[slot], true};
             }
+            move_to_ordered();
         }
-        keys_[slot] = key;
-        values_[slot] = score;
-        ++size_;
-        return true;
+        auto [it, added] = ordered_map_.try_emplace(key, value);
+        return {&it->second, added};
     }
 
 private:
     static constexpr std::size_t capacity_floor = 64;
-    // Node indices stay below 2^32 - 1, so no real key is all ones.
     static constexpr std::uint64_t empty_key = std::numeric_limits<std::uint64_t>::max();
 
+    void allocate(std::size_t capacity) {
+        keys_.assign(capacity, empty_key);
+        values_.assign(capacity, V{});
+    }
     std::uint64_t hash(std::uint64_t key) const noexcept {
         return text::detail::fold_multiply(key ^ key_.words[0], key_.words[1]) & key_.mask;
     }
@@ -435,24 +448,21 @@ private:
         return false;
     }
     bool grow() {
-        const std::size_t capacity = keys_.size() * 2;
-        std::vector<std::uint64_t> old_keys = std::exchange(keys_, std::vector<std::uint64_t>(capacity, empty_key));
-        std::vector<std::uint64_t> old_values = std::exchange(values_, std::vector<std::uint64_t>(capacity, 0));
-        bool fine = true;
-        for (std::size_t i = 0; i < old_keys.size() && fine; ++i) {
+        std::vector<std::uint64_t> old_keys = std::move(keys_);
+        std::vector<V> old_values = std::move(values_);
+        allocate(old_keys.size() * 2);
+        for (std::size_t i = 0; i < old_keys.size(); ++i) {
             if (old_keys[i] == empty_key) continue;
             std::size_t slot = 0;
-            fine = find_slot(old_keys[i], slot);
-            if (fine) {
-                keys_[slot] = old_keys[i];
-                values_[slot] = old_values[i];
+            if (!find_slot(old_keys[i], slot)) {
+                keys_ = std::move(old_keys);
+                values_ = std::move(old_values);
+                return false;
             }
+            keys_[slot] = old_keys[i];
+            values_[slot] = old_values[i];
         }
-        if (!fine) {
-            keys_ = std::move(old_keys);
-            values_ = std::move(old_values);
-        }
-        return fine;
+        return true;
     }
     void move_to_ordered() {
         for (std::size_t i = 0; i < keys_.size(); ++i) {
@@ -462,106 +472,210 @@ private:
         values_ = {};
         ordered_ = true;
     }
-    bool offer_ordered(std::uint64_t key, std::uint64_t score) {
-        auto [it, added] = ordered_map_.try_emplace(key, score);
-        if (added) return true;
-        if (it->second < score) return false;
-        it->second = score;
-        return true;
-    }
 
     std::vector<std::uint64_t> keys_;
-    std::vector<std::uint64_t> values_;
+    std::vector<V> values_;
     std::size_t size_ = 0;
     text::HashKey key_;
     bool ordered_ = false;
-    std::map<std::uint64_t, std::uint64_t> ordered_map_;
+    std::map<std::uint64_t, V> ordered_map_;
 };
 
-// Per-search scratch over the nodes, kept across the searches of one call and
-// stamped with the search it belongs to, so that no search pays for the size of
-// the whole graph.
-struct NodeScratch {
-    std::vector<std::uint32_t> stamp;
-    std::vector<std::uint32_t> hops_to_target;
-    std::vector<std::uint32_t> live_begin;
-    std::vector<std::uint32_t> live_end;
-    std::vector<std::uint32_t> live_adapters;  // grouped by input node, ascending by id in each group
-    std::uint32_t generation = 0;
-
-    void reset(std::uint32_t node_count) {
-        if (stamp.size() != node_count) {
-            stamp.assign(node_count, 0);
-            hops_to_target.assign(node_count, 0);
-            live_begin.assign(node_count, 0);
-            live_end.assign(node_count, 0);
-            generation = 0;
-        }
-        if (++generation == 0) {
-            std::fill(stamp.begin(), stamp.end(), 0);
-            generation = 1;
-        }
-        live_adapters.clear();
+// The best score recorded per (node, hops).
+class BestScores {
+public:
+    // False when the key holds a lower score; otherwise records `score` under it.
+    bool offer(std::uint32_t node, std::uint32_t hops, std::uint64_t score) {
+        // Node indices stay below 2^32 - 1, so no key is all ones.
+        auto [held, added] = table_.try_emplace((std::uint64_t{node} << 32) | hops, score);
+        if (added) return true;
+        if (*held < score) return false;
+        *held = score;
+        return true;
     }
-    bool reaches_target(std::uint32_t v) const noexcept { return stamp[v] == generation; }
+
+private:
+    WordTable<std::uint64_t> table_;
 };
 
-// What pruning knows for one target: the fewest adapters from each node to it,
-// and per node the adapters that lead to a node that can reach it (the "live"
-// ones). Built by a walk backwards from the target, which costs the part of the
-// graph that can reach it, charged to the budget. False when the budget ran out.
-bool prepare_target(const PolicyGraph& g, std::uint32_t target, NodeScratch& scratch, Budget& budget) {
-    scratch.reset(g.node_count());
-    if (target == none) return true;
-    std::vector<std::uint32_t> queue{target};
-    std::vector<std::uint64_t> live;  // (input node, adapter)
-    scratch.stamp[target] = scratch.generation;
-    scratch.hops_to_target[target] = 0;
-    for (std::size_t head = 0; head < queue.size(); ++head) {
-        const std::uint32_t v = queue[head];
-        const std::uint32_t incoming = g.in_begin[v + 1] - g.in_begin[v];
-        if (!budget.take(work::step * (1 + 2 * std::uint64_t{incoming}))) return false;
-        for (std::uint32_t e = g.in_begin[v]; e < g.in_begin[v + 1]; ++e) {
-            const std::uint32_t a = g.in_adapters[e];
-            const std::uint32_t u = g.input_node[a];
-            live.push_back((std::uint64_t{u} << 32) | a);
-            if (scratch.reaches_target(u)) continue;
-            scratch.stamp[u] = scratch.generation;
-            scratch.hops_to_target[u] = scratch.hops_to_target[v] + 1;
-            queue.push_back(u);
+// ---------------------------------------------------------------------------
+// Pruning
+//
+// A search need only follow adapters into nodes that can still reach the
+// target: a state that cannot never becomes a goal, and it only ever touches
+// best-score keys (node, hops) that no state able to reach the target shares, so
+// leaving it out changes nothing else. What can reach a target (its region) is
+// found by a breadth-first walk backwards from it, which also gives each node's
+// fewest adapters to the target, for the hop limit.
+//
+// That walk can cost far more than the search it would prune (a target that
+// thousands of adapters lead into, searched from a source one adapter away), so
+// it never runs ahead: the search runs unpruned while the walk takes turns with
+// it, the walk spending no more units than the search has spent so far (plus one
+// adapter's). When the walk completes, the search goes on pruned from where it
+// stands: the states it already holds are kept (a dead one expands to nothing),
+// and from then on it pushes only what the pruned search would. When the search
+// ends first, the walk stays where it is, and the next search towards the same
+// target takes it up there; a complete region serves every later search towards
+// its target at once.
+//
+// The bound, in units of the budget: with U the work of the unpruned search
+// (states pushed, adapters examined, reuse tests, comparisons), W the walk of the
+// target's region and P the pruned search, one search spends at most about
+// min(2U, 2W + P) + the units of one adapter walked, and P never exceeds U. So
+// pruning never costs more than twice the search it prunes, and whatever a
+// registry holds beside a short search (adapters that reach the target from
+// nodes the source never reaches) costs that search no more than the search
+// itself. A walk is paid once per target and call, however many searches go
+// towards it. Every unit is drawn from the call's budget.
+// ---------------------------------------------------------------------------
+
+// A node of a region: its fewest adapters to the target, and where its live
+// adapters (those into the region) lie in the region's list.
+struct NodeFacts {
+    std::uint32_t hops = 0;
+    std::uint32_t live_begin = 0;
+    std::uint32_t live_end = 0;
+};
+
+// An adapter into a region, with the fewest adapters from its output node on.
+struct LiveAdapter {
+    std::uint32_t adapter;
+    std::uint32_t hops_after;
+};
+
+// What is known of the nodes that can reach one target.
+struct Region {
+    std::uint32_t id = 0;  // its number among the searcher's regions: part of its node keys
+    std::uint32_t target = none;
+    std::vector<std::uint32_t> nodes;  // found so far, breadth first from the target
+    std::vector<NodeFacts> facts;      // per entry of `nodes`
+    // Where the walk stands: the entry of `nodes` whose incoming adapters are being
+    // walked, and how many of them are done.
+    std::size_t head = 0;
+    std::uint32_t next_in = 0;
+    // Every adapter walked, as (input node << 32 | adapter, hops after it); once
+    // the walk is complete, sorted into `live`.
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> walked;
+    std::vector<LiveAdapter> live;  // grouped by input node, ascending by adapter in each group
+    bool complete = false;
+};
+
+class Pruning {
+public:
+    explicit Pruning(const PolicyGraph& g) : g_(g) {}
+
+    Region& region_of(std::uint32_t target) {
+        if (region_index_.empty()) region_index_.assign(g_.node_count(), none);
+        std::uint32_t& at = region_index_[target];
+        if (at == none) {
+            at = static_cast<std::uint32_t>(regions_.size());
+            Region& made = regions_.emplace_back();
+            made.id = at;
+            made.target = target;
+            add_node(made, target, 0);
+        }
+        return regions_[at];
+    }
+
+    // Walks on until it has spent `allowance` more units or the region is
+    // complete, adding what it spends to `spent`. False when the budget ran out.
+    bool walk(Region& r, std::uint64_t allowance, Budget& budget, std::uint64_t& spent) {
+        const std::uint64_t until = spent + allowance;
+        while (r.head < r.nodes.size()) {
+            const std::uint32_t v = r.nodes[r.head];
+            const std::uint32_t first = g_.in_begin[v];
+            const std::uint32_t incoming = g_.in_begin[v + 1] - first;
+            const std::uint32_t hops_after = r.facts[r.head].hops;
+            for (; r.next_in < incoming; ++r.next_in) {
+                if (spent >= until) return true;
+                if (!budget.take(work::walked)) return false;
+                spent += work::walked;
+                const std::uint32_t a = g_.in_adapters[first + r.next_in];
+                const std::uint32_t u = g_.input_node[a];
+                r.walked.emplace_back((std::uint64_t{u} << 32) | a, hops_after);
+                add_node(r, u, hops_after + 1);
+            }
+            ++r.head;
+            r.next_in = 0;
+        }
+        return complete(r, budget, spent);
+    }
+
+    // The facts of `node` when it can reach the region's target.
+    const NodeFacts* facts(const Region& r, std::uint32_t node) {
+        const std::uint32_t* at = index_.find(key(r, node));
+        return at == nullptr ? nullptr : &r.facts[*at];
+    }
+
+private:
+    static std::uint64_t key(const Region& r, std::uint32_t node) { return (std::uint64_t{r.id} << 32) | node; }
+
+    // Breadth first, the first time a node is found is by its fewest adapters.
+    void add_node(Region& r, std::uint32_t node, std::uint32_t hops) {
+        if (index_.try_emplace(key(r, node), static_cast<std::uint32_t>(r.nodes.size())).second) {
+            r.nodes.push_back(node);
+            r.facts.push_back(NodeFacts{hops, 0, 0});
         }
     }
-    std::sort(live.begin(), live.end());
-    scratch.live_adapters.resize(live.size());
-    for (std::size_t i = 0; i < live.size(); ++i) {
-        const auto u = static_cast<std::uint32_t>(live[i] >> 32);
-        scratch.live_adapters[i] = static_cast<std::uint32_t>(live[i]);
-        if (i == 0 || static_cast<std::uint32_t>(live[i - 1] >> 32) != u) scratch.live_begin[u] = static_cast<std::uint32_t>(i);
-        scratch.live_end[u] = static_cast<std::uint32_t>(i + 1);
+
+    // Groups the walked adapters by input node, each group ascending by id.
+    bool complete(Region& r, Budget& budget, std::uint64_t& spent) {
+        const std::uint64_t units = work::sorted * r.walked.size();
+        if (!budget.take(units)) return false;
+        spent += units;
+        std::sort(r.walked.begin(), r.walked.end());
+        r.live.reserve(r.walked.size());
+        for (std::size_t i = 0; i < r.walked.size(); ++i) {
+            const auto [packed, hops_after] = r.walked[i];
+            const auto u = static_cast<std::uint32_t>(packed >> 32);
+            r.live.push_back(LiveAdapter{static_cast<std::uint32_t>(packed), hops_after});
+            NodeFacts& f = r.facts[*index_.find(key(r, u))];
+            if (i == 0 || static_cast<std::uint32_t>(r.walked[i - 1].first >> 32) != u) {
+                f.live_begin = static_cast<std::uint32_t>(i);
+            }
+            f.live_end = static_cast<std::uint32_t>(i + 1);
+        }
+        std::vector<std::pair<std::uint64_t, std::uint32_t>>().swap(r.walked);
+        r.complete = true;
+        return true;
     }
-    return true;
-}
+
+    const PolicyGraph& g_;
+    std::vector<std::uint32_t> region_index_;  // per node: its region as a target, or none
+    std::deque<Region> regions_;               // stable addresses: searches hold on to theirs
+    WordTable<std::uint32_t> index_;           // (region, node) -> entry of the region's nodes
+};
 
 class Search {
 public:
-    enum class End : std::uint8_t { finished, limit };
+    enum class Step : std::uint8_t { more, finished, limit };
 
-    // `scratch` holds the target's pruning facts, or is null for the full search.
-    Search(const PolicyGraph& graph, std::uint32_t source, std::uint32_t target, const NodeScratch* scratch,
-           const PlanningPolicy& policy, Budget& budget, const PathSearchOptions& options)
-        : g_(graph),
-          source_(source),
-          target_(target),
-          scratch_(scratch),
-          policy_(policy),
-          budget_(budget),
-          max_states_(options.max_states) {
+    Search(const PolicyGraph& graph, std::uint32_t source, std::uint32_t target, const PlanningPolicy& policy,
+           Budget& budget, const PathSearchOptions& options)
+        : g_(graph), source_(source), target_(target), policy_(policy), budget_(budget), max_states_(options.max_states) {
         const unsigned bits = std::min(options.path_label_bits, 64u);
         label_space_ = bits == 64 ? std::numeric_limits<std::uint64_t>::max() : (std::uint64_t{1} << bits) - 1;
     }
 
-    End run();
+    // From now on, expand only towards `region` (null: nothing reaches the
+    // target), whose facts `pruning` holds.
+    void prune_with(Pruning& pruning, const Region* region) {
+        pruning_ = &pruning;
+        region_ = region;
+    }
 
+    // Pops one state and expands it (the first call pushes the source's state).
+    Step step();
+    // Runs the search to its end.
+    Step run() {
+        Step s = Step::more;
+        while (s == Step::more) s = step();
+        return s;
+    }
+
+    // Units this search has drawn from the budget.
+    std::uint64_t spent() const noexcept { return spent_; }
     bool found_goal() const noexcept { return !goals_.empty(); }
     bool overflow() const noexcept { return overflow_; }
     // True when pruning left out at least one candidate.
@@ -627,6 +741,12 @@ private:
         std::uint32_t node;
         std::uint32_t entry;
     };
+
+    bool take(std::uint64_t units) {
+        if (!budget_.take(units)) return false;
+        spent_ += units;
+        return true;
+    }
 
     // Adds the entry for `parent`'s path followed by the adapter in position `slot`
     // of the `ways` adapters it may take next; returns it and its label.
@@ -696,7 +816,7 @@ private:
         if (local == none) return false;
         const unsigned depth = g_.trie_depth[adapter];
         if (depth == 0) return ((arena_[entry].used >> local) & 1) != 0;
-        if (!budget_.take(work::trie_level * (depth + 1))) exhausted_ = true;
+        if (!take(work::trie_level * (depth + 1))) exhausted_ = true;
         return trie_contains(static_cast<std::uint32_t>(arena_[entry].used), local, depth);
     }
     // The used set of a path that takes `adapter` after the entry's path.
@@ -705,7 +825,7 @@ private:
         if (local == none) return 0;
         const unsigned depth = g_.trie_depth[adapter];
         if (depth == 0) return arena_[entry].used | (std::uint64_t{1} << local);
-        if (!budget_.take(work::trie_level * (depth + 1))) exhausted_ = true;
+        if (!take(work::trie_level * (depth + 1))) exhausted_ = true;
         return trie_insert(static_cast<std::uint32_t>(arena_[entry].used), local, depth);
     }
 
@@ -727,11 +847,11 @@ private:
     // Charges the climbs of the comparisons made since the last call.
     bool charge_climbs() {
         const std::uint64_t climbs = std::exchange(climbs_, 0);
-        return climbs == 0 || budget_.take(work::step * climbs);
+        return climbs == 0 || take(work::step * climbs);
     }
 
     bool push(const State& s) {
-        if (pushed_ >= max_states_ || !budget_.take(work::state)) return false;
+        if (pushed_ >= max_states_ || !take(work::state)) return false;
         ++pushed_;
         frontier_.push_back(s);
         std::push_heap(frontier_.begin(), frontier_.end(), later());
@@ -746,14 +866,40 @@ private:
         return charge_climbs();
     }
 
+    // Follows `adapter`, in position `slot` of the `ways` the state may take.
+    // False when the budget ran out.
+    bool follow(const State& s, std::uint32_t adapter, std::uint32_t slot, std::uint32_t ways) {
+        const bool used = on_path(s.entry, adapter);
+        if (exhausted_) return false;
+        if (used) return true;
+        std::uint64_t score = 0;
+        std::uint64_t cost = 0;
+        if (!g_.weight_fits[adapter] || !add_checked(s.score, g_.weight[adapter], score) ||
+            !add_checked(s.cost, g_.cost[adapter], cost)) {
+            overflow_ = true;
+            return true;
+        }
+        const std::uint32_t hops = s.hops + 1;
+        const std::uint32_t next = g_.output_node[adapter];
+        if (!best_.offer(next, hops, score)) return true;
+        const std::uint64_t set = used_after(s.entry, adapter);
+        if (exhausted_) return false;
+        const auto [entry, label] = add_entry(s.entry, s.label, adapter, set, slot, ways);
+        return push(State{score, cost, label, hops, next, entry});
+    }
+
+    Step expand(const State& s);
+
     const PolicyGraph& g_;
     std::uint32_t source_;
     std::uint32_t target_;
-    const NodeScratch* scratch_;
     const PlanningPolicy& policy_;
     Budget& budget_;
     std::uint64_t max_states_;
     std::uint64_t label_space_;
+    Pruning* pruning_ = nullptr;
+    const Region* region_ = nullptr;
+    std::uint64_t spent_ = 0;
     mutable std::uint64_t climbs_ = 0;
     std::vector<Entry> arena_;
     std::vector<Branch> branches_{Branch{}};
@@ -762,89 +908,86 @@ private:
     BestScores best_;
     std::vector<std::uint32_t> goals_;
     std::uint64_t pushed_ = 0;
+    bool started_ = false;
+    bool done_ = false;
+    bool have_best_ = false;
+    std::uint64_t best_score_ = 0;
+    std::uint32_t best_hops_ = 0;
     bool overflow_ = false;
     bool pruned_any_ = false;
     bool exhausted_ = false;
 };
 
-Search::End Search::run() {
-    arena_.push_back(Entry{root, root, none, 0, 0, label_space_});
-    best_.offer(source_, 0, 0);
-    if (!push(State{0, 0, 0, 0, source_, root})) return End::limit;
-
-    const std::optional<json::usize>& max_hops = policy_.max_hops;
-    bool have_best = false;
-    std::uint64_t best_score = 0;
-    std::uint32_t best_hops = 0;
-    while (!frontier_.empty()) {
-        State s;
-        if (!pop(s)) return End::limit;
-        if (have_best && (s.score > best_score || (s.score == best_score && s.hops > best_hops))) break;
-        if (s.node == target_) {
-            if (!have_best) {
-                have_best = true;
-                best_score = s.score;
-                best_hops = s.hops;
-            }
-            goals_.push_back(s.entry);
-            continue;
-        }
-        if (max_hops && s.hops >= max_hops->value) continue;
-        const std::uint32_t hops = s.hops + 1;
-        const std::uint32_t* first = g_.out_adapters.data() + g_.out_begin[s.node];
-        const std::uint32_t* last = g_.out_adapters.data() + g_.out_begin[s.node + 1];
-        if (scratch_ != nullptr) {
-            // Only adapters towards nodes that can reach the target: a state that
-            // cannot never becomes a goal, and it only ever touches best-score keys
-            // that no state able to reach the target shares.
-            const std::uint32_t all = static_cast<std::uint32_t>(last - first);
-            if (scratch_->reaches_target(s.node)) {
-                first = scratch_->live_adapters.data() + scratch_->live_begin[s.node];
-                last = scratch_->live_adapters.data() + scratch_->live_end[s.node];
-            } else {
-                last = first;
-            }
-            if (static_cast<std::uint32_t>(last - first) != all) pruned_any_ = true;
-        }
-        const auto ways = static_cast<std::uint32_t>(last - first);
-        if (!budget_.take(work::step + work::examined * ways)) return End::limit;
-        for (const std::uint32_t* it = first; it != last; ++it) {
-            const std::uint32_t a = *it;
-            const std::uint32_t next = g_.output_node[a];
-            if (scratch_ != nullptr && max_hops &&
-                std::uint64_t{hops} + scratch_->hops_to_target[next] > max_hops->value) {
-                pruned_any_ = true;
-                continue;
-            }
-            const bool used = on_path(s.entry, a);
-            if (exhausted_) return End::limit;
-            if (used) continue;
-            std::uint64_t score = 0;
-            std::uint64_t cost = 0;
-            if (!g_.weight_fits[a] || !add_checked(s.score, g_.weight[a], score) ||
-                !add_checked(s.cost, g_.cost[a], cost)) {
-                overflow_ = true;
-                continue;
-            }
-            if (!best_.offer(next, hops, score)) continue;
-            const std::uint64_t set = used_after(s.entry, a);
-            if (exhausted_) return End::limit;
-            const auto slot = static_cast<std::uint32_t>(it - first);
-            const auto [entry, label] = add_entry(s.entry, s.label, a, set, slot, ways);
-            if (!push(State{score, cost, label, hops, next, entry})) return End::limit;
-        }
+Search::Step Search::step() {
+    if (done_) return Step::finished;
+    if (!started_) {
+        started_ = true;
+        arena_.push_back(Entry{root, root, none, 0, 0, label_space_});
+        best_.offer(source_, 0, 0);
+        return push(State{0, 0, 0, 0, source_, root}) ? Step::more : Step::limit;
     }
-    return End::finished;
+    if (frontier_.empty()) {
+        done_ = true;
+        return Step::finished;
+    }
+    State s;
+    if (!pop(s)) return Step::limit;
+    if (have_best_ && (s.score > best_score_ || (s.score == best_score_ && s.hops > best_hops_))) {
+        done_ = true;
+        return Step::finished;
+    }
+    if (s.node == target_) {
+        if (!have_best_) {
+            have_best_ = true;
+            best_score_ = s.score;
+            best_hops_ = s.hops;
+        }
+        goals_.push_back(s.entry);
+        return Step::more;
+    }
+    if (policy_.max_hops && s.hops >= policy_.max_hops->value) return Step::more;
+    return expand(s);
 }
 
-// The work of copying an adapter into a resolved path: its texts and
-// parameters as written, counted twice (see `work::copied_adapter`).
+Search::Step Search::expand(const State& s) {
+    const std::uint32_t* out = g_.out_adapters.data() + g_.out_begin[s.node];
+    const std::uint32_t out_count = g_.out_begin[s.node + 1] - g_.out_begin[s.node];
+    if (pruning_ == nullptr) {
+        if (!take(work::step + work::examined * out_count)) return Step::limit;
+        for (std::uint32_t i = 0; i < out_count; ++i) {
+            if (!follow(s, out[i], i, out_count)) return Step::limit;
+        }
+        return Step::more;
+    }
+    // Only the adapters into the region, and of those only the ones that leave
+    // enough hops to reach the target.
+    if (!take(work::step + work::examined)) return Step::limit;
+    const NodeFacts* facts = region_ != nullptr ? pruning_->facts(*region_, s.node) : nullptr;
+    if (facts == nullptr) {
+        if (out_count > 0) pruned_any_ = true;
+        return Step::more;
+    }
+    const LiveAdapter* live = region_->live.data() + facts->live_begin;
+    const std::uint32_t ways = facts->live_end - facts->live_begin;
+    if (ways != out_count) pruned_any_ = true;
+    if (!take(work::examined * ways)) return Step::limit;
+    const std::optional<json::usize>& max_hops = policy_.max_hops;
+    for (std::uint32_t i = 0; i < ways; ++i) {
+        if (max_hops && std::uint64_t{s.hops} + 1 + live[i].hops_after > max_hops->value) {
+            pruned_any_ = true;
+            continue;
+        }
+        if (!follow(s, live[i].adapter, i, ways)) return Step::limit;
+    }
+    return Step::more;
+}
+
+// The work of copying an adapter into a resolved path: its texts and parameters
+// as written (see `work::copied_adapter`).
 std::uint64_t copied_units(const AdapterSpec& a) {
-    const std::uint64_t size = work::copied_adapter + a.id.size() + a.version.size() + a.input_type.view().size() +
-                               a.input_representation.view().size() + a.output_type.view().size() +
-                               a.output_representation.view().size() +
-                               (a.params.empty() ? 0 : json::to_text(a.params).size());
-    return 2 * size;
+    return work::copied_adapter + a.id.size() + a.version.size() + a.input_type.view().size() +
+           a.input_representation.view().size() + a.output_type.view().size() +
+           a.output_representation.view().size() + (a.params.empty() ? 0 : json::to_text(a.params).size());
 }
 
 }  // namespace
@@ -855,19 +998,16 @@ struct PathSearcher::Impl {
     PathSearchOptions options;
     Budget budget;
     std::optional<PolicyGraph> graph;
-    NodeScratch scratch;
+    std::optional<Pruning> pruning;
     std::vector<std::uint64_t> copy_units;  // per registry index, 0 until first needed
 
     Impl(const AdapterRegistry& r, const PlanningPolicy& p, const PathSearchOptions& o)
         : registry(r), policy(p), options(o), budget(o.max_work) {}
 
-    PathResolution limit_exceeded(const TypeId& from_type, const RepresentationId& from_representation,
-                                  const TypeId& to_type, const RepresentationId& to_representation) const {
-        return PathResolution::unresolved(
-            std::string(path_issue::search_limit_exceeded),
-            text::format("adapter path search from `{}/{}` to `{}/{}` exceeded its limit of {} work units", from_type,
-                         from_representation, to_type, to_representation, budget.limit()),
-            {});
+    std::string limit_message(const TypeId& from_type, const RepresentationId& from_representation,
+                              const TypeId& to_type, const RepresentationId& to_representation) const {
+        return text::format("adapter path search from `{}/{}` to `{}/{}` exceeded its limit of {} work units",
+                            from_type, from_representation, to_type, to_representation, budget.limit());
     }
 
     std::uint64_t units_to_copy(std::uint32_t index) {
@@ -876,65 +1016,96 @@ struct PathSearcher::Impl {
         return copy_units[index];
     }
 
-    PathResolution find(const TypeId& from_type, const RepresentationId& from_representation, const TypeId& to_type,
-                        const RepresentationId& to_representation, bool keep_first_path);
+    // Runs `search` to its end, taking turns with the walk of `region` while that
+    // is incomplete (see "Pruning" above); false when the budget ran out.
+    bool run(Search& search, Region* region) {
+        std::uint64_t walked = 0;  // units the walk spent during this search
+        for (;;) {
+            if (region != nullptr && !region->complete && walked <= search.spent()) {
+                if (!pruning->walk(*region, search.spent() - walked + 1, budget, walked)) return false;
+                if (region->complete) search.prune_with(*pruning, region);
+                continue;
+            }
+            switch (search.step()) {
+                case Search::Step::more: break;
+                case Search::Step::finished: return true;
+                case Search::Step::limit: return false;
+            }
+        }
+    }
+
+    PathRoute find(const TypeId& from_type, const RepresentationId& from_representation, const TypeId& to_type,
+                   const RepresentationId& to_representation);
 };
 
-PathResolution PathSearcher::Impl::find(const TypeId& from_type, const RepresentationId& from_representation,
-                                        const TypeId& to_type, const RepresentationId& to_representation,
-                                        bool keep_first_path) {
+PathRoute PathSearcher::Impl::find(const TypeId& from_type, const RepresentationId& from_representation,
+                                   const TypeId& to_type, const RepresentationId& to_representation) {
+    PathRoute route;
     if (from_type == to_type && from_representation == to_representation) {
-        PathResolution identity;
-        identity.path.emplace();
-        return identity;
+        route.adapters.emplace();
+        return route;
     }
-    auto limit = [&] { return limit_exceeded(from_type, from_representation, to_type, to_representation); };
+    auto unresolved = [&](std::string_view code, std::string message, std::vector<std::string> choices = {}) {
+        PathResolution r = PathResolution::unresolved(std::string(code), std::move(message), std::move(choices));
+        route.issues = std::move(r.issues);
+        route.requires_user_choice = r.requires_user_choice;
+    };
+    auto limit = [&] {
+        unresolved(path_issue::search_limit_exceeded,
+                   limit_message(from_type, from_representation, to_type, to_representation));
+        return std::move(route);
+    };
     auto no_path = [&](bool overflow) {
-        return PathResolution::unresolved(
-            std::string(overflow ? path_issue::cost_overflow : path_issue::no_path),
-            text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation, to_type,
-                         to_representation),
-            {});
+        unresolved(overflow ? path_issue::cost_overflow : path_issue::no_path,
+                   text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation, to_type,
+                                to_representation));
+        return std::move(route);
     };
     if (!budget.take(work::search)) return limit();
     if (!graph) graph.emplace(build_graph(registry.adapters(), policy));
     const PolicyGraph& g = *graph;
+    if (!pruning) pruning.emplace(g);
 
     const std::uint32_t source = g.find_node(from_type.view(), from_representation.view());
     // No allowed adapter leaves the source: nothing is expanded, so nothing overflows.
     if (source == none) return no_path(false);
     const std::uint32_t target = g.find_node(to_type.view(), to_representation.view());
 
-    std::optional<Search> pruned;
+    Search search(g, source, target, policy, budget, options);
+    Region* region = nullptr;
     if (options.prune) {
-        if (!prepare_target(g, target, scratch, budget)) return limit();
-        pruned.emplace(g, source, target, &scratch, policy, budget, options);
-        if (pruned->run() == Search::End::limit) return limit();
+        // A target that no adapter enters has an empty region: prune everything.
+        if (target != none) region = &pruning->region_of(target);
+        if (region == nullptr || region->complete) search.prune_with(*pruning, region);
     }
-    Search* search = pruned ? &*pruned : nullptr;
-    // Pruning keeps every goal the full search finds; it can only hide an
-    // overflow met on the way to a dead end, which matters when no goal is found
-    // and some sum can overflow at all. Then the full search decides the code.
-    std::optional<Search> full;
-    if (!search || (!search->found_goal() && search->pruned_any() && !g.overflow_impossible &&
-                    options.settle_overflow)) {
-        full.emplace(g, source, target, nullptr, policy, budget, options);
-        if (full->run() == Search::End::limit) return limit();
-        search = &*full;
+    if (!run(search, region)) return limit();
+
+    if (!search.found_goal()) {
+        // Pruning keeps every goal the full search finds; it can only hide an
+        // overflow met on the way to a dead end, which matters when some sum can
+        // overflow at all. Then the full search decides the code.
+        if (search.pruned_any() && !g.overflow_impossible && options.settle_overflow) {
+            Search full(g, source, target, policy, budget, options);
+            if (full.run() == Search::Step::limit) return limit();
+            return no_path(full.overflow());
+        }
+        return no_path(search.overflow());
     }
-    if (!search->found_goal()) return no_path(search->overflow());
 
     const std::vector<AdapterSpec>& adapters = registry.adapters();
-    const std::vector<std::uint32_t> goals = search->goals_in_order();
-    PathResolution result;
+    const std::vector<std::uint32_t> goals = search.goals_in_order();
     if (goals.size() > 1 && policy.require_user_choice_on_ambiguity) {
         std::vector<std::string> choices;
         choices.reserve(goals.size());
         for (std::uint32_t goal : goals) {
-            const std::vector<std::uint32_t> path = search->path_of(goal);
+            const std::vector<std::uint32_t> path = search.path_of(goal);
             std::uint64_t bytes = 4 * path.size();
             for (std::uint32_t index : path) bytes += adapters[index].id.size();
-            if (!budget.take(path.size() + bytes)) return limit();
+            // The choices are written out: their bytes, beside the walk up each path.
+            if (!budget.take(path.size() + bytes)) {
+                route.output_limit_exceeded = true;
+                return limit();
+            }
             std::string& choice = choices.emplace_back();
             choice.reserve(bytes);
             for (std::size_t i = 0; i < path.size(); ++i) {
@@ -942,28 +1113,14 @@ PathResolution PathSearcher::Impl::find(const TypeId& from_type, const Represent
                 choice.append(adapters[path[i]].id);
             }
         }
-        result = PathResolution::unresolved(std::string(path_issue::ambiguous_path),
-                                            "multiple equivalent adapter paths require user choice",
-                                            std::move(choices));
-        if (!keep_first_path) return result;
+        unresolved(path_issue::ambiguous_path, "multiple equivalent adapter paths require user choice",
+                   std::move(choices));
     }
-
-    const std::vector<std::uint32_t> first = search->path_of(goals.front());
-    AdapterPath chosen;
-    chosen.adapters.reserve(first.size());
-    for (std::uint32_t index : first) {
-        if (!budget.take(units_to_copy(index))) return limit();
-        const AdapterSpec& a = adapters[index];
-        auto weight = edge_weight(a, policy.preferred_adapters.contains(a.id));
-        if (!weight || !add_checked(chosen.score, *weight, chosen.score) ||
-            !add_checked(chosen.cost, a.cost, chosen.cost)) {
-            return PathResolution::unresolved(std::string(path_issue::cost_overflow), "adapter path cost exceeds u64",
-                                              {});
-        }
-        chosen.adapters.push_back(a);
-    }
-    result.path = std::move(chosen);
-    return result;
+    const std::vector<std::uint32_t> first = search.path_of(goals.front());
+    std::vector<const AdapterSpec*>& taken = route.adapters.emplace();
+    taken.reserve(first.size());
+    for (std::uint32_t index : first) taken.push_back(&adapters[index]);
+    return route;
 }
 
 PathSearcher::PathSearcher(const AdapterRegistry& registry, const PlanningPolicy& policy,
@@ -972,10 +1129,41 @@ PathSearcher::PathSearcher(const AdapterRegistry& registry, const PlanningPolicy
 
 PathSearcher::~PathSearcher() = default;
 
+PathRoute PathSearcher::find_route(const TypeId& from_type, const RepresentationId& from_representation,
+                                   const TypeId& to_type, const RepresentationId& to_representation) {
+    return impl_->find(from_type, from_representation, to_type, to_representation);
+}
+
 PathResolution PathSearcher::find_path(const TypeId& from_type, const RepresentationId& from_representation,
                                        const TypeId& to_type, const RepresentationId& to_representation,
                                        bool keep_first_path) {
-    return impl_->find(from_type, from_representation, to_type, to_representation, keep_first_path);
+    PathRoute route = impl_->find(from_type, from_representation, to_type, to_representation);
+    PathResolution result;
+    result.issues = std::move(route.issues);
+    result.requires_user_choice = route.requires_user_choice;
+    if (!route.adapters || (result.requires_user_choice && !keep_first_path)) return result;
+
+    AdapterPath chosen;
+    chosen.adapters.reserve(route.adapters->size());
+    const std::vector<AdapterSpec>& adapters = impl_->registry.adapters();
+    for (const AdapterSpec* a : *route.adapters) {
+        if (!impl_->budget.take(impl_->units_to_copy(static_cast<std::uint32_t>(a - adapters.data())))) {
+            return PathResolution::unresolved(
+                std::string(path_issue::search_limit_exceeded),
+                impl_->limit_message(from_type, from_representation, to_type, to_representation), {});
+        }
+        // Recomputed as the sums of the copies, guarded although the search
+        // already checked the same sums for the path's states.
+        auto weight = edge_weight(*a, impl_->policy.preferred_adapters.contains(a->id));
+        if (!weight || !add_checked(chosen.score, *weight, chosen.score) ||
+            !add_checked(chosen.cost, a->cost, chosen.cost)) {
+            return PathResolution::unresolved(std::string(path_issue::cost_overflow), "adapter path cost exceeds u64",
+                                              {});
+        }
+        chosen.adapters.push_back(*a);
+    }
+    result.path = std::move(chosen);
+    return result;
 }
 
 bool PathSearcher::spend(std::uint64_t units) noexcept { return impl_->budget.take(units); }

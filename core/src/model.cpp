@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <utility>
 
 #include "veltrinax/text.hpp"
@@ -17,6 +16,8 @@ using text::is_blank;
 // copied. No message depends on the byte order of the keys, so they are ordered
 // by (hash, bytes): one integer comparison settles almost every step of the sort,
 // and ties fall back to the bytes, so the cost stays O(n log n) whatever the input.
+// The hash is the indexes' keyed one, so that no document can be built offline
+// whose keys all tie and turn every step into a comparison of long texts.
 struct HashedKey {
     std::size_t hash;
     std::string_view key;
@@ -29,11 +30,10 @@ struct HashedKey {
     }
 };
 
-std::size_t hash_of(std::string_view key) noexcept { return std::hash<std::string_view>{}(key); }
-
 class KeyIndex {
 public:
-    explicit KeyIndex(const std::vector<std::string_view>& keys) : repeats_earlier_(keys.size(), false) {
+    explicit KeyIndex(const std::vector<std::string_view>& keys)
+        : repeats_earlier_(keys.size(), false), hash_key_(text::index_hash_key()) {
         sorted_.reserve(keys.size());
         for (std::size_t i = 0; i < keys.size(); ++i) sorted_.push_back(HashedKey{hash_of(keys[i]), keys[i], i});
         std::sort(sorted_.begin(), sorted_.end());
@@ -55,8 +55,13 @@ public:
     }
 
 private:
+    std::size_t hash_of(std::string_view key) const noexcept {
+        return text::hash_text(key, text::byte_prefix(key), hash_key_);
+    }
+
     std::vector<HashedKey> sorted_;
     std::vector<bool> repeats_earlier_;
+    text::HashKey hash_key_;
     bool any_repeat_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -14,41 +15,122 @@ namespace veltrinax::planner {
 
 namespace {
 
-// The catalogue's (id, rank) pairs in catalogue order. The catalogue is made of
-// constants, so reading it once is the same as reading it on every lookup.
-const std::vector<std::pair<RepresentationId, std::optional<std::uint64_t>>>& builtin_ranks() {
+using Rank = std::optional<std::uint64_t>;
+
+// The built-in catalogue's ranks by id, ordered by id for lookup; of ids listed
+// twice, the first in catalogue order stands (as a lookup in catalogue order
+// would find it). The catalogue is made of constants, so reading it once is the
+// same as reading it on every lookup.
+const std::vector<std::pair<std::string_view, Rank>>& builtin_ranks() {
+    static const std::vector<RepresentationSpec> catalogue = builtin_models::builtin_representations();
     static const auto ranks = [] {
-        std::vector<std::pair<RepresentationId, std::optional<std::uint64_t>>> out;
-        for (RepresentationSpec& r : builtin_models::builtin_representations()) out.emplace_back(r.id, r.rank);
+        std::vector<std::pair<std::string_view, Rank>> out;
+        for (const RepresentationSpec& r : catalogue) out.emplace_back(r.id.view(), r.rank);
+        auto by_id = [](const auto& a, const auto& b) { return a.first < b.first; };
+        std::stable_sort(out.begin(), out.end(), by_id);
+        out.erase(std::unique(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+                  out.end());
         return out;
     }();
     return ranks;
 }
 
-// The source's own representation is consulted first, even when a built-in one
-// has the same id: a source may declare a rank (or none) of its own.
-std::optional<std::uint64_t> rank_of(const RepresentationId& id, const RepresentationSpec& native) {
-    if (id == native.id) return native.rank;
-    for (const auto& [builtin_id, rank] : builtin_ranks()) {
-        if (builtin_id == id) return rank;
+Rank builtin_rank(std::string_view id) {
+    const auto& ranks = builtin_ranks();
+    auto it = std::lower_bound(ranks.begin(), ranks.end(), id,
+                               [](const auto& entry, std::string_view key) { return entry.first < key; });
+    if (it == ranks.end() || it->first != id) return std::nullopt;
+    return it->second;
+}
+
+// The built-in ranks of one port's accepted representations, looked up once per
+// position for every source and pair of the port: a pair then costs a constant,
+// however long the catalogue. The pairs visit the representations in list order,
+// so the positions looked up always form a prefix.
+class PortRanks {
+public:
+    explicit PortRanks(const InputPortSpec& port) : port_(port) {}
+
+    const Rank& builtin(std::size_t position) {
+        while (known_.size() <= position) {
+            known_.push_back(builtin_rank(port_.accepted_representations[known_.size()].view()));
+        }
+        return known_[position];
     }
-    return std::nullopt;
+
+private:
+    const InputPortSpec& port_;
+    std::vector<Rank> known_;
+};
+
+// ---------------------------------------------------------------------------
+// What the plan's text takes
+//
+// Every byte the plan will be written as is drawn from the call's budget when the
+// part holding it is made: a step, an issue, its message and choices. A part's
+// size is the size of its frame (the part written with every text empty) plus
+// its texts, none of which the writer escapes: ids, names, versions and
+// representation ids hold no character that needs it, and the names made here
+// neither. A list adds each item's size and a comma after all but the last.
+// ---------------------------------------------------------------------------
+
+struct Frames {
+    std::uint64_t plan;
+    std::uint64_t materialize;
+    std::uint64_t adapt;  // with empty params and the "stateless" fit scope
+    std::uint64_t align;
+    std::uint64_t join;
+    std::uint64_t issue;
+};
+
+const Frames& frames() {
+    static const Frames sizes = [] {
+        auto step = [](DataPlanStepKind kind, bool source, bool adapter, JsonMap metadata) {
+            DataPlanStep s;
+            s.kind = kind;
+            if (source) s.source_id = SourceId::trusted("");
+            if (adapter) {
+                s.adapter_id = "";
+                s.input_representation = RepresentationId::trusted("");
+            }
+            if (kind != DataPlanStepKind::materialize && !source) s.input_representation = RepresentationId::trusted("");
+            s.output_representation = RepresentationId::trusted("");
+            s.metadata = std::move(metadata);
+            return json::to_text(s).size();
+        };
+        const json::Value empty = json::Value::string("");
+        Frames f{};
+        f.plan = json::to_text(DataPlan{}).size();
+        f.materialize = step(DataPlanStepKind::materialize, true, false, {{"output", empty}});
+        f.adapt = step(DataPlanStepKind::adapt, true, true,
+                       {{"adapter_params", json::Value::object()}, {"adapter_version", empty}, {"input", empty},
+                        {"output", empty}});
+        f.align = step(DataPlanStepKind::align, false, false,
+                       {{"alignment", empty}, {"inputs", json::Value::array()}, {"output", empty}});
+        f.join = step(DataPlanStepKind::join, false, false, {{"inputs", json::Value::array()}, {"output", empty}});
+        f.issue = json::to_text(PlanIssue{}).size();
+        return f;
+    }();
+    return sizes;
 }
 
-// A budget-exhausted search is neither a path nor a proof that none exists, so
-// it cannot be skipped like an unresolved pair.
-Status check_search_limit(const PathResolution& resolution) {
-    if (resolution.search_limit_exceeded()) return fail(resolution.issues.front().message);
-    return {};
+// The bytes of a list of strings, beyond its brackets.
+std::uint64_t list_bytes(const std::vector<std::string>& items) {
+    std::uint64_t bytes = items.empty() ? 0 : items.size() - 1;
+    for (const std::string& item : items) bytes += item.size() + 2;
+    return bytes;
 }
 
-// The failure of a call that spent its work budget outside a search.
+constexpr std::string_view unverified_rank = "unverified_rank";
+// The message of an "unverified_rank" issue without its three values.
+constexpr std::string_view unverified_rank_words =
+    "input port `` requires rank Some(), but representation `` has no declared rank";
+
+// The failure of a call whose budget ran out outside a search: on the pairs it
+// tried or on what it wrote.
 std::unexpected<DataError> planning_limit(const PathSearcher& searcher) {
     return fail(text::format("model input planning exceeded its limit of {} work units", searcher.max_work()));
 }
-
-// What a step of a plan weighs in work units besides its texts.
-constexpr std::uint64_t step_overhead = 128;
 
 // The planner drops "no_path" and "cost_overflow" alike, so its searches never
 // spend work telling them apart.
@@ -57,18 +139,81 @@ PathSearchOptions planning_options(PathSearchOptions options) {
     return options;
 }
 
+// The pairs of a port that `resolve_pairs` tries: all of them, or (for the
+// common pair of a multi-source port) one type and one representation, by
+// position in the port's lists.
+struct Pairs {
+    std::size_t type_begin;
+    std::size_t type_end;
+    std::size_t representation_begin;
+    std::size_t representation_end;
+
+    static Pairs all(const InputPortSpec& port) {
+        return {0, port.accepted_types.size(), 0, port.accepted_representations.size()};
+    }
+    static Pairs one(std::size_t type, std::size_t representation) {
+        return {type, type + 1, representation, representation + 1};
+    }
+};
+
+// `resolve_source` over the given pairs of the port.
+Result<std::optional<ResolvedSource>> resolve_pairs(const SourceDescriptor& source, const InputPortSpec& port,
+                                                    const Pairs& pairs, PortRanks& ranks, PathSearcher& searcher) {
+    const RepresentationSpec& native = source.native_representation;
+    for (std::size_t t = pairs.type_begin; t < pairs.type_end; ++t) {
+        const TypeId& type = port.accepted_types[t];
+        for (std::size_t r = pairs.representation_begin; r < pairs.representation_end; ++r) {
+            const RepresentationId& representation = port.accepted_representations[r];
+            // Every pair tried counts, searched or not: ports, sources, types and
+            // representations multiply.
+            if (!searcher.spend(1)) return planning_limit(searcher);
+            // The source's own representation is consulted first, even when a
+            // built-in one has the same id: a source may declare a rank (or none)
+            // of its own.
+            const Rank& rank = representation == native.id ? native.rank : ranks.builtin(r);
+            if (port.rank && rank && *rank != port.rank->value) continue;
+
+            // From the source's own type id, not its representation's. An
+            // ambiguous outcome keeps its issue and also brings the first of the
+            // equivalent paths, so that the plan stays usable.
+            PathRoute found = searcher.find_route(source.type_id, native.id, type, representation);
+            if (found.output_limit_exceeded) return planning_limit(searcher);
+            if (found.search_limit_exceeded()) return fail(found.issues.front().message);
+            if (!found.adapters) continue;
+            for (const PlanIssue& issue : found.issues) {
+                // The choices were counted as they were made; the rest of the issue here.
+                if (!searcher.spend(frames().issue + 1 + issue.code.size() + issue.message.size())) {
+                    return planning_limit(searcher);
+                }
+            }
+
+            if (port.rank && !rank) {
+                const std::string number = std::to_string(port.rank->value);
+                const std::uint64_t bytes = frames().issue + 1 + unverified_rank.size() + unverified_rank_words.size() +
+                                            port.name.size() + number.size() + representation.view().size();
+                if (!searcher.spend(bytes)) return planning_limit(searcher);
+                found.issues.push_back(PlanIssue{
+                    std::string(unverified_rank),
+                    text::format("input port `{}` requires rank Some({}), but representation `{}` has no declared rank",
+                                 port.name, number, representation),
+                    {}});
+            }
+            return std::optional<ResolvedSource>(
+                ResolvedSource{representation, std::move(*found.adapters), std::move(found.issues), &source});
+        }
+    }
+    return std::optional<ResolvedSource>();
+}
+
 // Resolves every source of a multi-source port against one shared (type,
 // representation) pair, the first pair in port order that serves them all.
 Result<std::vector<ResolvedSource>> common_pair(const std::vector<ResolvedSource>& resolved,
-                                                const InputPortSpec& port, PathSearcher& searcher) {
-    InputPortSpec narrowed = port;
-    for (const TypeId& type : port.accepted_types) {
-        for (const RepresentationId& representation : port.accepted_representations) {
-            narrowed.accepted_types.assign(1, type);
-            narrowed.accepted_representations.assign(1, representation);
+                                                const InputPortSpec& port, PortRanks& ranks, PathSearcher& searcher) {
+    for (std::size_t t = 0; t < port.accepted_types.size(); ++t) {
+        for (std::size_t r = 0; r < port.accepted_representations.size(); ++r) {
             std::vector<ResolvedSource> shared;
-            for (const ResolvedSource& r : resolved) {
-                auto again = resolve_source(*r.source, narrowed, searcher);
+            for (const ResolvedSource& earlier : resolved) {
+                auto again = resolve_pairs(*earlier.source, port, Pairs::one(t, r), ranks, searcher);
                 if (!again) return std::unexpected(std::move(again.error()));
                 if (!*again) break;
                 shared.push_back(std::move(**again));
@@ -94,6 +239,32 @@ json::Value names_value(const std::vector<std::string>& names) {
     for (const std::string& name : names) out.push_back(json::Value::string(name));
     return json::Value::array(std::move(out));
 }
+
+// The parameters of the adapters a plan uses, each made a generic value once and
+// shared by every adapt step of that adapter, with the size of its text.
+class SharedParams {
+public:
+    explicit SharedParams(const AdapterRegistry& registry) : registry_(registry) {}
+
+    struct Params {
+        std::shared_ptr<const json::Value> value;
+        std::uint64_t text_size = 0;
+    };
+
+    const Params& of(const AdapterSpec& adapter) {
+        if (made_.empty()) made_.resize(registry_.size());
+        Params& p = made_[static_cast<std::size_t>(&adapter - registry_.adapters().data())];
+        if (!p.value) {
+            p.value = std::make_shared<const json::Value>(json::to_value(adapter.params));
+            p.text_size = json::to_text(*p.value).size();
+        }
+        return p;
+    }
+
+private:
+    const AdapterRegistry& registry_;
+    std::vector<Params> made_;  // per registry index
+};
 
 }  // namespace
 
@@ -131,34 +302,8 @@ Result<std::vector<const SourceDescriptor*>> candidate_sources(const DatasetSche
 
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
                                                      PathSearcher& searcher) {
-    const RepresentationSpec& native = source.native_representation;
-    for (const TypeId& type : port.accepted_types) {
-        for (const RepresentationId& representation : port.accepted_representations) {
-            // Every pair tried counts, searched or not: ports, sources, types and
-            // representations multiply.
-            if (!searcher.spend(1)) return planning_limit(searcher);
-            const std::optional<std::uint64_t> rank = rank_of(representation, native);
-            if (port.rank && rank && *rank != port.rank->value) continue;
-
-            // From the source's own type id, not its representation's. An
-            // ambiguous outcome keeps its issue and also brings the first of the
-            // equivalent paths, so that the plan stays usable.
-            PathResolution found = searcher.find_path(source.type_id, native.id, type, representation, true);
-            if (auto ok = check_search_limit(found); !ok) return std::unexpected(std::move(ok.error()));
-            if (!found.path) continue;
-
-            if (port.rank && !rank) {
-                found.issues.push_back(PlanIssue{
-                    "unverified_rank",
-                    text::format("input port `{}` requires rank Some({}), but representation `{}` has no declared rank",
-                                 port.name, port.rank->value, representation),
-                    {}});
-            }
-            return std::optional<ResolvedSource>(
-                ResolvedSource{representation, std::move(*found.path), std::move(found.issues), &source});
-        }
-    }
-    return std::optional<ResolvedSource>();
+    PortRanks ranks(port);
+    return resolve_pairs(source, port, Pairs::all(port), ranks, searcher);
 }
 
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
@@ -177,9 +322,14 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
     auto candidates = candidate_sources(schema, request);
     if (!candidates) return std::unexpected(std::move(candidates.error()));
 
-    // One budget for every search and step of the call; the graph is built once.
+    // One budget for every search, pair and written byte of the call; the graph is
+    // built once.
     PathSearcher searcher(registry, request.planning_policy, planning_options(options));
+    const Frames& frame = frames();
+    SharedParams params(registry);
     DataPlan plan;
+    // The id is free text: its size is its size as written, escapes and all.
+    if (!searcher.spend(frame.plan + json::to_text(request.id).size())) return planning_limit(searcher);
     plan.id = request.id;
     // Both counters run over the whole plan, not per port.
     std::uint64_t adapt_counter = 0;
@@ -187,14 +337,15 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
     std::optional<RepresentationId> output_representation;
 
     for (const InputPortSpec& port : model_input.ports) {
+        PortRanks ranks(port);
         std::vector<ResolvedSource> resolved;
         for (const SourceDescriptor* candidate : *candidates) {
-            auto r = resolve_source(*candidate, port, searcher);
+            auto r = resolve_pairs(*candidate, port, Pairs::all(port), ranks, searcher);
             if (!r) return std::unexpected(std::move(r.error()));
             if (*r) resolved.push_back(std::move(**r));
         }
         if (port.multi_source && resolved.size() >= 2) {
-            auto shared = common_pair(resolved, port, searcher);
+            auto shared = common_pair(resolved, port, ranks, searcher);
             if (!shared) return std::unexpected(std::move(shared.error()));
             resolved = std::move(*shared);
         }
@@ -207,22 +358,18 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
                                      resolved.size()));
         }
 
-        // The steps about to be written count by their size (the adapt steps were
-        // counted when their adapters were copied into the paths).
-        std::uint64_t step_units = 2 * (step_overhead + port.name.size());
-        for (const ResolvedSource& r : resolved) {
-            step_units += 2 * (step_overhead + r.source->id.view().size() +
-                               r.source->native_representation.id.view().size());
-        }
-        if (!searcher.spend(step_units)) return planning_limit(searcher);
-
         const RepresentationId& port_representation = resolved.front().representation;
         std::vector<std::string> port_inputs;
         for (ResolvedSource& r : resolved) {
             const SourceDescriptor& source = *r.source;
+            const std::uint64_t source_bytes = source.id.view().size();
             for (PlanIssue& issue : r.issues) plan.issues.push_back(std::move(issue));
 
             std::string chain_end = "src:" + source.id.str();
+            if (!searcher.spend(frame.materialize + 1 + source_bytes + source.native_representation.id.view().size() +
+                                chain_end.size())) {
+                return planning_limit(searcher);
+            }
             DataPlanStep materialize = make_step(DataPlanStepKind::materialize);
             materialize.source_id = source.id;
             materialize.output_representation = source.native_representation.id;
@@ -230,31 +377,45 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
             plan.steps.push_back(std::move(materialize));
 
             RepresentationId before = source.native_representation.id;
-            for (const AdapterSpec& adapter : r.path.adapters) {
+            for (const AdapterSpec* adapter : r.path) {
+                const SharedParams::Params& p = params.of(*adapter);
                 std::string output = text::format("step:adapt:{}", adapt_counter++);
+                const std::string_view scope = json::Enum<FitScope>::names[static_cast<std::size_t>(adapter->fit_scope)];
+                if (!searcher.spend(frame.adapt + 1 + source_bytes + adapter->id.size() + before.view().size() +
+                                    adapter->output_representation.view().size() + adapter->version.size() +
+                                    (p.text_size - 2) + chain_end.size() + output.size() + scope.size() -
+                                    std::string_view("stateless").size())) {
+                    return planning_limit(searcher);
+                }
                 DataPlanStep adapt = make_step(DataPlanStepKind::adapt);
                 adapt.source_id = source.id;
-                adapt.adapter_id = adapter.id;
+                adapt.adapter_id = adapter->id;
                 adapt.input_representation = std::move(before);
-                adapt.output_representation = adapter.output_representation;
-                adapt.fit_scope = adapter.fit_scope;
-                adapt.metadata.insert_or_assign("adapter_params", json::to_value(adapter.params));
-                adapt.metadata.insert_or_assign("adapter_version", json::Value::string(adapter.version));
+                adapt.output_representation = adapter->output_representation;
+                adapt.fit_scope = adapter->fit_scope;
+                adapt.metadata.insert_or_assign("adapter_params", json::Value::shared(p.value));
+                adapt.metadata.insert_or_assign("adapter_version", json::Value::string(adapter->version));
                 adapt.metadata.insert_or_assign("input", json::Value::string(std::move(chain_end)));
                 adapt.metadata.insert_or_assign("output", json::Value::string(output));
                 plan.steps.push_back(std::move(adapt));
-                before = adapter.output_representation;
+                before = adapter->output_representation;
                 chain_end = std::move(output);
             }
             port_inputs.push_back(std::move(chain_end));
         }
 
+        const std::uint64_t port_representation_bytes = 2 * port_representation.view().size();
         if (port_inputs.size() >= 2) {
             // Read anew for every align step, and only then: a bad mode does no
             // harm to a plan that never aligns.
             auto mode = alignment::alignment_mode_from_fusion(model_input.default_fusion);
             if (!mode) return std::unexpected(std::move(mode.error()));
             std::string output = text::format("step:align:{}", align_counter++);
+            const std::string_view mode_name = json::Enum<AlignmentMode>::names[static_cast<std::size_t>(*mode)];
+            if (!searcher.spend(frame.align + 1 + port_representation_bytes + list_bytes(port_inputs) +
+                                output.size() + mode_name.size())) {
+                return planning_limit(searcher);
+            }
             DataPlanStep align = make_step(DataPlanStepKind::align);
             align.input_representation = port_representation;
             align.output_representation = port_representation;
@@ -263,16 +424,23 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
             port_inputs.assign(1, std::move(output));
         }
 
+        constexpr std::string_view port_prefix = "port:";
+        if (!searcher.spend(frame.join + 1 + port_representation_bytes + list_bytes(port_inputs) +
+                            port_prefix.size() + port.name.size())) {
+            return planning_limit(searcher);
+        }
+        std::string delivered = std::string(port_prefix) + port.name;
         DataPlanStep join = make_step(DataPlanStepKind::join);
         join.input_representation = port_representation;
         join.output_representation = port_representation;
         join.metadata.insert_or_assign("inputs", names_value(port_inputs));
-        join.metadata.insert_or_assign("output", json::Value::string("port:" + port.name));
+        join.metadata.insert_or_assign("output", json::Value::string(std::move(delivered)));
         plan.steps.push_back(std::move(join));
         output_representation = port_representation;
     }
 
     if (!output_representation) return fail("model input plan produced no outputs");
+    if (!searcher.spend(output_representation->view().size())) return planning_limit(searcher);
     plan.output_representation = std::move(*output_representation);
     // Cannot fail for a plan built as above; checked all the same so that a
     // planner fault never hands out an inconsistent plan.

@@ -453,17 +453,23 @@ TEST(AdapterPathSearchBudget, MoreWorkNeverChangesAnAnswerLessEndsInTheLimit) {
 TEST(AdapterPathSearchBudget, TheSearchesOfOneSearcherShareItsBudget) {
     const AdapterRegistry registry = registry_of(parallel_stages(2, 4));
     const PlanningPolicy policy;
-    const auto n0 = RepresentationId::trusted("n0"), n4 = RepresentationId::trusted("n4");
     const auto t = TypeId::trusted("t");
-    std::uint64_t one = 0;  // the least budget of one search
-    while (search(registry, "t/n0", "t/n4", policy, {.max_work = one}).search_limit_exceeded()) ++one;
-    PathSearcher enough(registry, policy, {.max_work = 2 * one});
+    const auto n0 = RepresentationId::trusted("n0"), n3 = RepresentationId::trusted("n3"),
+               n4 = RepresentationId::trusted("n4");
+    // The least budget of one search on its own.
+    auto least = [&](const std::string& to) {
+        std::uint64_t units = 0;
+        while (search(registry, "t/n0", to, policy, {.max_work = units}).search_limit_exceeded()) ++units;
+        return units;
+    };
+    const std::uint64_t to_n3 = least("t/n3"), to_n4 = least("t/n4");
+    PathSearcher enough(registry, policy, {.max_work = to_n3 + to_n4});
     EXPECT_FALSE(enough.find_path(t, n0, t, n4).search_limit_exceeded());
-    EXPECT_FALSE(enough.find_path(t, n0, t, n4).search_limit_exceeded());
+    EXPECT_FALSE(enough.find_path(t, n0, t, n3).search_limit_exceeded());
     EXPECT_FALSE(enough.spend(1));
-    PathSearcher short_of_one(registry, policy, {.max_work = 2 * one - 1});
+    PathSearcher short_of_one(registry, policy, {.max_work = to_n3 + to_n4 - 1});
     EXPECT_FALSE(short_of_one.find_path(t, n0, t, n4).search_limit_exceeded());
-    EXPECT_TRUE(short_of_one.find_path(t, n0, t, n4).search_limit_exceeded());
+    EXPECT_TRUE(short_of_one.find_path(t, n0, t, n3).search_limit_exceeded());
     // Spent stays spent, even for a search that needs no work.
     EXPECT_TRUE(short_of_one.find_path(t, n0, t, RepresentationId::trusted("n1")).search_limit_exceeded());
     EXPECT_EQ(summary(short_of_one.find_path(t, n0, t, n0)), "[] cost 0 score 0");

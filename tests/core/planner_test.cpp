@@ -285,8 +285,10 @@ TEST(PlannerPlanModelInput, OneWorkBudgetBoundsTheWholeCall) {
         std::string expected;
     };
     const Row rows[] = {
-        {"a search out of budget fails the plan, even for an optional port", one_search, 20,
-         "adapter path search from `t/r0` to `t/r1` exceeded its limit of 20 work units"},
+        {"a search out of budget fails the plan, even for an optional port", one_search, 100,
+         "adapter path search from `t/r0` to `t/r1` exceeded its limit of 100 work units"},
+        {"a budget too small for the plan's own text fails before any search", one_search, 20,
+         "model input planning exceeded its limit of 20 work units"},
         {"the same search with its budget", one_search, 2000, "src:s step:adapt:0(x) port:p => r1"},
         {"steps beyond the budget fail the plan", wide, 5000,
          "model input planning exceeded its limit of 5000 work units"},
@@ -301,6 +303,65 @@ TEST(PlannerPlanModelInput, OneWorkBudgetBoundsTheWholeCall) {
         } else {
             EXPECT_EQ(summary(planned), row.expected) << row.behaviour;
         }
+    }
+}
+
+bool out_of_budget(const Result<DataPlan>& p) {
+    return !p && p.error().to_string().find("exceeded its limit of") != std::string::npos;
+}
+
+// The least budget that completes the call (more never changes an outcome).
+std::uint64_t least_budget(const Inputs& in, PathSearchOptions options = {}) {
+    std::uint64_t low = 0, high = PathSearchOptions::default_max_work;
+    while (high - low > 1) {
+        options.max_work = low + (high - low) / 2;
+        (out_of_budget(plan(in, options)) ? low : high) = options.max_work;
+    }
+    return high;
+}
+
+TEST(PlannerWorkBudget, AdaptersTheSourceNeverReachesCostNoMoreThanTheSearchesBesideThem) {
+    // 300 ports, each accepting first a representation of its own that the source
+    // cannot reach, then one it reaches through one adapter. A hub leads to every
+    // one of them, and 1,000 adapters the source never reaches lead into the hub,
+    // in several shapes; the twin has the same adapters leading elsewhere. Every
+    // search is short, yet 1,000 adapters can reach each of its targets.
+    constexpr int dead = 1000, ports = 300;
+    auto inputs = [&](std::string_view shape, bool into_hub) {
+        const std::string hub = into_hub ? "t/hub" : "t/elsewhere";
+        std::string adapters = adapter("direct", "t/r0", "t/t", 1) + "," + adapter("hub.t", "t/hub", "t/t", 1);
+        auto add = [&](const std::string& id, const std::string& from, const std::string& to) {
+            adapters += "," + adapter(id, from, to, 1);
+        };
+        for (int i = 0; i < dead; ++i) {
+            const std::string n = std::to_string(i), next = std::to_string(i + 1);
+            if (shape == "fan-in") add("x." + n, "t/x" + n, hub);
+            if (shape == "chain") add("y." + n, "t/y" + n, i + 1 == dead ? hub : "t/y" + next);
+            if (shape == "ring") add("q." + n, "t/q" + n, "t/q" + std::to_string((i + 1) % dead));
+            // Two parallel ways per stage: 2^500 paths.
+            if (shape == "ladder") {
+                const int stage = i / 2;
+                add("l." + n, "t/l" + std::to_string(stage), 2 * stage + 2 >= dead ? hub : "t/l" + std::to_string(stage + 1));
+            }
+        }
+        if (shape == "ring") add("z.ring", "t/q0", hub);
+        std::string port_list;
+        for (int i = 0; i < ports; ++i) {
+            const std::string own = "z" + std::to_string(i);
+            add("hub." + own, "t/hub", "t/" + own);
+            port_list += (i ? "," : "") + port("p" + std::to_string(i), own + ",t", "t");
+        }
+        return Inputs{src("s", "t", "r0"), port_list, adapters};
+    };
+    for (std::string_view shape : {"fan-in", "chain", "ring", "ladder"}) {
+        const Inputs crafted = inputs(shape, true), twin = inputs(shape, false);
+        const Result<DataPlan> planned = plan(crafted);
+        ASSERT_TRUE(planned.has_value()) << shape << ": " << plan_text(planned);
+        EXPECT_EQ(plan_text(planned), plan_text(plan(twin))) << shape;
+        const std::uint64_t crafted_work = least_budget(crafted), twin_work = least_budget(twin);
+        EXPECT_LE(crafted_work, 3 * twin_work) << shape << ": " << crafted_work << " against " << twin_work;
+        // Never more than twice the searches without pruning, whose work these are.
+        EXPECT_LE(crafted_work, 2 * least_budget(crafted, {.prune = false})) << shape;
     }
 }
 

@@ -351,13 +351,14 @@ def test_crafted_registries_plan_within_the_budget(adapters, accepted, expected)
         assert adapted == issue["choices"][0].split(" -> ")
 
 
-def test_equal_paths_too_long_to_list_end_at_the_limit():
+def test_equal_paths_too_long_to_list_end_at_the_planning_limit():
+    # The search itself fits the budget; the choices it would write do not, and
+    # they are the plan's own text.
     long_ids = [dict(a, id="x" * 400 + a["id"]) for a in chain(2, 18)]
     with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
         _veltrinax.plan_model_input_json(*planning_texts(long_ids, "n18"))
     assert str(info.value) == (
-        "data contract validation failed: adapter path search from `t/n0` to `t/n18` exceeded its limit of "
-        "100000000 work units"
+        "data contract validation failed: model input planning exceeded its limit of 100000000 work units"
     )
 
 

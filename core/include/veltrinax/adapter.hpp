@@ -127,17 +127,17 @@ struct PathResolution {
 // searches of one planning call multiply with its ports, sources and accepted
 // pairs; the budget turns that into a prompt, explicit outcome
 // ("search_limit_exceeded"). The budget counts work, not states: every state
-// pushed, adapter examined, step of the no-reuse test, node and adapter visited
-// while pruning, and adapter id copied into a collected path, so that time and
-// memory stay proportional to it. Every search that completes within the budget
-// gives exactly the result of the unbounded search.
+// pushed, adapter examined, step of the no-reuse test and of pruning's backward
+// walk, and byte written into a result (choices, copied adapters), so that time
+// and memory stay proportional to it. Every search that completes within the
+// budget gives exactly the result of the unbounded search.
 struct PathSearchOptions {
     // About a second of searching on a current machine, and a few hundred
     // megabytes at most.
     static constexpr std::uint64_t default_max_work = 100'000'000;
     std::uint64_t max_work = default_max_work;
-    // A cap on the states pushed, on top of the work budget (no cap by default);
-    // lets a test pin how many states a search needs.
+    // A cap on the states one search pushes, on top of the work budget (no cap by
+    // default); lets a test pin how many states a search needs.
     std::uint64_t max_states = std::numeric_limits<std::uint64_t>::max();
     // Skip adapters that provably cannot lie on a path to the target. Never changes
     // a result; off only to cross-check that claim.
@@ -152,10 +152,31 @@ struct PathSearchOptions {
     unsigned path_label_bits = 64;
 };
 
+// A search's outcome for a caller that writes what it finds itself (the planner):
+// the issues `find_path` would give, and the path as the registry's own adapters
+// rather than copies.
+struct PathRoute {
+    // Empty when resolved; else the one issue of `find_path` (for an ambiguous
+    // outcome with its choices).
+    std::vector<PlanIssue> issues;
+    bool requires_user_choice = false;
+    // The path taken: the best one, or for an ambiguous outcome the first of the
+    // equivalent ones (what a policy without the user-choice requirement takes).
+    std::optional<std::vector<const AdapterSpec*>> adapters;
+    // The budget ran out (the one issue is then "search_limit_exceeded"), and it
+    // did so while the choices were written, not while searching.
+    bool output_limit_exceeded = false;
+
+    bool search_limit_exceeded() const noexcept {
+        return !issues.empty() && issues.front().code == path_issue::search_limit_exceeded;
+    }
+};
+
 class AdapterRegistry;
 
 // The searches of one call over one registry and one policy: the graph is built
-// once, on the first search that needs it, and every search draws on one work
+// once, on the first search that needs it, what pruning learns about a target is
+// kept for the later searches towards it, and every search draws on one work
 // budget, so that a call running many searches is bounded as a whole. The
 // registry must outlive the searcher; the policy is copied.
 class PathSearcher {
@@ -172,6 +193,10 @@ public:
     PathResolution find_path(const TypeId& from_type, const RepresentationId& from_representation,
                              const TypeId& to_type, const RepresentationId& to_representation,
                              bool keep_first_path = false);
+    // The same search, its path left in the registry (no adapter is copied); an
+    // ambiguous outcome brings its first path along.
+    PathRoute find_route(const TypeId& from_type, const RepresentationId& from_representation,
+                         const TypeId& to_type, const RepresentationId& to_representation);
 
     // Draws `units` of work from the budget for work done by the caller; false
     // once the budget is spent (it then stays spent).

@@ -108,33 +108,55 @@ public:
     static Value string(std::string s) { return Value(Data(std::in_place_index<5>, std::move(s))); }
     static Value array(Array a = {}) { return Value(Data(std::in_place_index<6>, std::move(a))); }
     static Value object(Object o = {}) { return Value(Data(std::in_place_index<7>, std::move(o))); }
+    // A value that stands for `*shared` without a copy of it: it reads, writes and
+    // compares as that value, and copies of it share it too. For one large value
+    // that many records carry (an adapter's parameters in every step that uses the
+    // adapter). Changing it through a non-const accessor first gives it a copy of
+    // its own.
+    static Value shared(std::shared_ptr<const Value> shared) {
+        if (shared->data_.index() == shared_index) return *shared;  // one level only
+        return Value(Data(std::in_place_index<shared_index>, std::move(shared)));
+    }
 
-    Kind kind() const noexcept { return static_cast<Kind>(data_.index()); }
-    bool is_null() const noexcept { return data_.index() == 0; }
-    bool is_bool() const noexcept { return data_.index() == 1; }
-    bool is_number() const noexcept { return data_.index() >= 2 && data_.index() <= 4; }
-    bool is_string() const noexcept { return data_.index() == 5; }
-    bool is_array() const noexcept { return data_.index() == 6; }
-    bool is_object() const noexcept { return data_.index() == 7; }
+    Kind kind() const noexcept { return static_cast<Kind>(data().index()); }
+    bool is_null() const noexcept { return data().index() == 0; }
+    bool is_bool() const noexcept { return data().index() == 1; }
+    bool is_number() const noexcept { return data().index() >= 2 && data().index() <= 4; }
+    bool is_string() const noexcept { return data().index() == 5; }
+    bool is_array() const noexcept { return data().index() == 6; }
+    bool is_object() const noexcept { return data().index() == 7; }
 
-    bool as_bool() const { return std::get<1>(data_); }
-    std::uint64_t as_unsigned() const { return std::get<2>(data_); }
-    std::int64_t as_signed() const { return std::get<3>(data_); }
-    double as_float() const { return std::get<4>(data_); }
+    bool as_bool() const { return std::get<1>(data()); }
+    std::uint64_t as_unsigned() const { return std::get<2>(data()); }
+    std::int64_t as_signed() const { return std::get<3>(data()); }
+    double as_float() const { return std::get<4>(data()); }
     // Any number as the nearest double.
     double number_as_double() const;
-    const std::string& as_string() const { return std::get<5>(data_); }
-    std::string& as_string() { return std::get<5>(data_); }
-    const Array& as_array() const { return std::get<6>(data_); }
-    Array& as_array() { return std::get<6>(data_); }
-    const Object& as_object() const { return std::get<7>(data_); }
-    Object& as_object() { return std::get<7>(data_); }
+    const std::string& as_string() const { return std::get<5>(data()); }
+    std::string& as_string() { return std::get<5>(own()); }
+    const Array& as_array() const { return std::get<6>(data()); }
+    Array& as_array() { return std::get<6>(own()); }
+    const Object& as_object() const { return std::get<7>(data()); }
+    Object& as_object() { return std::get<7>(own()); }
 
-    bool operator==(const Value& other) const { return data_ == other.data_; }
+    bool operator==(const Value& other) const { return data() == other.data(); }
 
 private:
-    using Data = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object>;
+    using Data = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double, std::string, Array, Object,
+                              std::shared_ptr<const Value>>;
+    static constexpr std::size_t shared_index = 8;
     explicit Value(Data d) : data_(std::move(d)) {}
+    // What the value holds, looking through a shared one.
+    const Data& data() const noexcept {
+        return data_.index() == shared_index ? std::get<shared_index>(data_)->data_ : data_;
+    }
+    Data& own() {
+        if (data_.index() == shared_index) {
+            Data copy = std::get<shared_index>(data_)->data_;
+            data_ = std::move(copy);
+        }
+        return data_;
+    }
     Data data_;
 };
 

@@ -34,7 +34,11 @@ namespace planner {
 // One source resolved for one port.
 struct ResolvedSource {
     RepresentationId representation;  // the accepted representation it is delivered in
-    AdapterPath path;                 // empty when the source is delivered natively
+    // The adapters from the source's native node to the accepted one, borrowed
+    // from the registry (a plan writes each adapter's parameters into every step
+    // that uses it, so they are never copied per path); empty when the source is
+    // delivered natively.
+    std::vector<const AdapterSpec*> path;
     // Empty, or "ambiguous_path", or "unverified_rank", or both in that order.
     std::vector<PlanIssue> issues;
     const SourceDescriptor* source = nullptr;  // borrowed from the schema
@@ -42,8 +46,11 @@ struct ResolvedSource {
 
 // Validates the schema and the model input, checks the request, resolves every
 // port in order and returns the validated plan. `options` bound the whole call:
-// its searches and the steps it writes draw on one work budget, and running out
-// fails the plan, because it proves neither a path nor the absence of one.
+// its searches, the accepted pairs it tries and every byte it writes into the
+// plan (steps, issues, choices) draw on one work budget, and running out fails
+// the plan, because it proves neither a path nor the absence of one. Running out
+// while searching names the search; running out on the plan's own size, or on
+// the pairs tried, names the planning.
 Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputSpec& model_input,
                                   const AdapterRegistry& registry, const DataPlanRequest& request,
                                   const PathSearchOptions& options = {});
@@ -55,7 +62,7 @@ Result<std::vector<const SourceDescriptor*>> candidate_sources(const DatasetSche
 
 // The first (accepted type, accepted representation) pair of the port, types
 // outermost, that the source reaches; none when no pair resolves. Fails only
-// when a path search runs out of its budget.
+// when the budget runs out.
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
                                                      const AdapterRegistry& registry, const PlanningPolicy& policy,
                                                      const PathSearchOptions& options = {});

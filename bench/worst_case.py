@@ -34,7 +34,7 @@ import common  # noqa: E402
 CACHE = ROOT / "build" / "worst-docs"
 SECTION = "## Worst cases"
 # Bump when a builder changes, so that cached documents are made anew.
-DOC_VERSION = 2
+DOC_VERSION = 3
 
 try:
     import _veltrinax as vx
@@ -464,17 +464,81 @@ row("schema-axes", "validate_dataset_schema_json", "1,000,000 axes of one name, 
     lambda s: (_many_axes(scaled(10**6, s), "equal"), _many_axes(scaled(10**6, s), "distinct")))
 
 
-def _coordinates(n, dtype, crafted):
-    values = long_ids(n, crafted)
-    axis = {"name": "c", "kind": "feature", "size": n,
+def _coordinates(values, dtype):
+    axis = {"name": "c", "kind": "feature", "size": len(values),
             "coordinate": {"dtype": dtype, "values": {"kind": "explicit", "values": values}}}
     return _schema_with(sources=[source(rep=representation(axes=[SAMPLE_AXIS, axis]))])
 
 
 row("schema-categorical-coordinates", "validate_dataset_schema_json",
     "1,000,000 categorical coordinates of 128 bytes alike but the end", 1_000_000)(
-    lambda s: (_coordinates(scaled(10**6, s), "categorical", True),
-               _coordinates(scaled(10**6, s), "categorical", False)))
+    lambda s: (_coordinates(long_ids(scaled(10**6, s), True), "categorical"),
+               _coordinates(long_ids(scaled(10**6, s), False), "categorical")))
+
+
+# The string hash the schema's key order used before it was keyed: libstdc++'s
+# std::hash<std::string_view>, a MurmurHash64A-style walk over 8-byte blocks
+# from a fixed seed.
+OLD_SEED, OLD_MUL = 0xC70F6907, 0xC6A4A7935BD1E995
+OLD_MUL_INVERSE = pow(OLD_MUL, -1, 1 << 64)
+# Printable ASCII but the two characters JSON escapes.
+LABEL_BYTES = bytes(c for c in range(0x20, 0x7F) if c not in b'"\\')
+
+
+def _old_block_mix(block):
+    word = (int.from_bytes(block, "little") * OLD_MUL) & M64
+    return ((word ^ (word >> 47)) * OLD_MUL) & M64
+
+
+def _old_block_unmix(mixed):
+    # x ^ (x >> 47) undoes itself on 64 bits, and the multiplier is odd.
+    word = (mixed * OLD_MUL_INVERSE) & M64
+    return (((word ^ (word >> 47)) * OLD_MUL_INVERSE) & M64).to_bytes(8, "little")
+
+
+def old_hash_colliding_labels(count):
+    """`count` distinct printable labels of 16*k bytes (k the least with 2^k >= count)
+    that share one value of the former std::hash. It folds each 8-byte block into
+    its state as `h = (h ^ mix(block)) * mul`, from a start set by its seed and the
+    length; at each 16-byte position two random blocks b, b' leave states s, s', and
+    a block c is drawn until c' = mix^-1(mix(c) ^ s ^ s') is printable too, so that
+    b+c and b'+c' leave one state and either may stand at that position."""
+    positions = max(1, (count - 1).bit_length())
+    rng = random.Random(13)
+
+    def block():
+        return bytes(rng.choices(LABEL_BYTES, k=8))
+
+    state = (OLD_SEED ^ (16 * positions * OLD_MUL)) & M64
+    pairs = []
+    for _ in range(positions):
+        first, other = block(), block()
+        while other == first:
+            other = block()
+        s, s_other = (((state ^ _old_block_mix(b)) * OLD_MUL) & M64 for b in (first, other))
+        while True:  # c' is as good as a random word: printable once in (256/93)^8, about 3,300
+            second = block()
+            mixed = _old_block_mix(second)
+            twin = _old_block_unmix(mixed ^ s ^ s_other)
+            if all(c in LABEL_BYTES for c in twin):
+                break
+        state = ((s ^ mixed) * OLD_MUL) & M64
+        pairs.append((first + second, other + twin))
+    labels = [b"".join(pairs[j][i >> j & 1] for j in range(positions)).decode() for i in range(count)]
+    rng.shuffle(labels)
+    return labels
+
+
+def _colliding_labels(n, crafted):
+    labels = old_hash_colliding_labels(n)
+    return labels if crafted else random_ids(n, length=len(labels[0]), seed=17)
+
+
+row("schema-categorical-labels-old-hash-collide", "validate_dataset_schema_json",
+    "8,192 categorical labels of 208 bytes that all collide under the former unkeyed string hash"
+    " (twin: random labels)", 8_192)(
+    lambda s: (_coordinates(_colliding_labels(scaled(8192, s), True), "categorical"),
+               _coordinates(_colliding_labels(scaled(8192, s), False), "categorical")))
 
 
 def _schema_maps(n, kind):
@@ -1165,28 +1229,30 @@ row("plan-zero-cost-mesh", "plan_model_input_json",
 
 
 def _dead_into_target(n, crafted, shape, ports=None):
-    """One source in T/n0 with its own adapter to each port's target, beside `n`
-    adapters that reach the target from nodes the source never reaches (twin: the
-    same adapters leading into `elsewhere`); `2n` ports."""
+    """One source in T/n0 with the adapter `direct` to T/t, which 2n ports accept,
+    beside `n` adapters that reach T/t from nodes the source never reaches (twin:
+    the same adapters leading into `elsewhere`). In the hub shape they lead into a
+    hub with a way to T/t and to a representation of each port's own, which the
+    port accepts first and the source cannot reach: every port searches towards a
+    target of its own that all the adapters reach."""
     ports = 2 * n if ports is None else ports
     into = (lambda node: node) if crafted else (lambda node: "elsewhere")
-    if shape == "hub":
-        targets = [f"t{j}" for j in range(ports)]
-        adapters = [adapter(f"direct.{j:05d}", "n0", t, type_id="T") for j, t in enumerate(targets)]
-        adapters += [adapter(f"hub.{j:05d}", "h", t, type_id="T") for j, t in enumerate(targets)]
-        adapters += [adapter(f"x.{i:05d}", f"x{i}", into("h"), type_id="T") for i in range(n)]
+    adapters = [adapter("direct", "n0", "t", type_id="T")]
+    accepted = [["t"] for _ in range(ports)]
+    if shape == "fan-in":
+        adapters += [adapter(f"x.{i:05d}", f"x{i}", into("t"), type_id="T") for i in range(n)]
+    elif shape == "chain":
+        adapters += [adapter(f"y.{i:05d}", f"y{i}", f"y{i + 1}", type_id="T") for i in range(n - 1)]
+        adapters.append(adapter(f"y.{n - 1:05d}", f"y{n - 1}", into("t"), type_id="T"))
+    elif shape == "ring":  # with one way out
+        adapters += [adapter(f"r.{i:05d}", f"r{i}", f"r{(i + 1) % n}", type_id="T") for i in range(n)]
+        adapters.append(adapter("r.exit", "r0", into("t"), type_id="T"))
     else:
-        targets = ["t"] * ports
-        adapters = [adapter("direct", "n0", "t", type_id="T")]
-        if shape == "fan-in":
-            adapters += [adapter(f"x.{i:05d}", f"x{i}", into("t"), type_id="T") for i in range(n)]
-        elif shape == "chain":
-            adapters += [adapter(f"y.{i:05d}", f"y{i}", f"y{i + 1}", type_id="T") for i in range(n - 1)]
-            adapters.append(adapter(f"y.{n - 1:05d}", f"y{n - 1}", into("t"), type_id="T"))
-        else:  # a ring with one way out
-            adapters += [adapter(f"r.{i:05d}", f"r{i}", f"r{(i + 1) % n}", type_id="T") for i in range(n)]
-            adapters.append(adapter("r.exit", "r0", into("t"), type_id="T"))
-    ports_list = [port(f"p{j:05d}", representations=[t], types=["T"]) for j, t in enumerate(targets)]
+        adapters += [adapter(f"x.{i:05d}", f"x{i}", into("h"), type_id="T") for i in range(n)]
+        adapters.append(adapter("hub", "h", "t", type_id="T"))
+        adapters += [adapter(f"hub.{j:05d}", "h", f"z{j}", type_id="T") for j in range(ports)]
+        accepted = [[f"z{j}", "t"] for j in range(ports)]
+    ports_list = [port(f"p{j:05d}", representations=reps, types=["T"]) for j, reps in enumerate(accepted)]
     src = source(rep=representation("n0", type_id="T"), type_id="T")
     return planner_args(adapters, ports=ports_list, sources=[src])
 
@@ -1194,10 +1260,10 @@ def _dead_into_target(n, crafted, shape, ports=None):
 for _shape, _what in (("fan-in", "3,000 adapters from nodes the source never reaches straight into the target"),
                       ("chain", "a chain of 3,000 adapters the source never reaches, ending in the target"),
                       ("ring", "a ring of 3,000 adapters the source never reaches, with one way into the target"),
-                      ("hub", "3,000 adapters the source never reaches into a hub that leads to every port's own "
-                              "target")):
+                      ("hub", "3,000 adapters the source never reaches into a hub that leads to the target and to "
+                              "a representation of each port's own, which the port tries first")):
     row(f"plan-dead-{_shape}", "plan_model_input_json",
-        f"6,000 ports fed by one adapter each, beside {_what} (twin: those lead elsewhere)", 3_000)(
+        f"6,000 ports fed by one adapter, beside {_what} (twin: those lead elsewhere)", 3_000)(
         lambda s, shape=_shape: (_dead_into_target(scaled(3000, s), True, shape),
                                  _dead_into_target(scaled(3000, s), False, shape)))
 
@@ -1290,7 +1356,9 @@ try:
 except Exception as error:  # noqa: BLE001
     elapsed = time.perf_counter() - t0
     peak = status("VmHWM") - before
-    outcome = " ".join(str(error).split())
+    # An error may quote a whole input: the first words are enough, and a huge
+    # line would fill the pipe that the parent reads only at the end.
+    outcome = " ".join(str(error)[:1000].split())
 # Short calls are timed again, and the fastest taken: one call of a few
 # microseconds says little.
 if elapsed < 0.05:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <deque>
 #include <limits>
 #include <map>
@@ -158,12 +159,13 @@ constexpr std::uint64_t examined = 2;
 constexpr std::uint64_t trie_level = 4;
 // A state popped and looked at, or one step of a comparison climbing two paths.
 constexpr std::uint64_t step = 2;
-// An adapter walked backwards by pruning: a keyed-table lookup or insert, and
-// 12 bytes kept until the walk completes.
-constexpr std::uint64_t walked = 6;
+// An adapter walked backwards by pruning: a keyed-table lookup or insert, and up
+// to 56 bytes (its entry, and its input node's when that is new) kept for the
+// rest of the call.
+constexpr std::uint64_t walked = 10;
 // An adapter of a completed walk put in order and filed under its input node.
-constexpr std::uint64_t sorted = 4;
-// A search's fixed part: looking up its two nodes.
+constexpr std::uint64_t sorted = 6;
+// A search's fixed part: setting it up (its tables are made on first use).
 constexpr std::uint64_t search = 16;
 // The fixed part of an adapter copied into a resolved path (its texts and
 // parameters are counted by their size on top).
@@ -1066,10 +1068,19 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
     const PolicyGraph& g = *graph;
     if (!pruning) pruning.emplace(g);
 
+    // Each end is looked up by bisecting the nodes, a comparison of texts per step.
+    const std::uint64_t lookup = work::step * std::bit_width(g.node_count());
+    if (!budget.take(lookup)) return limit();
     const std::uint32_t source = g.find_node(from_type.view(), from_representation.view());
     // No allowed adapter leaves the source: nothing is expanded, so nothing overflows.
     if (source == none) return no_path(false);
+    if (!budget.take(lookup)) return limit();
     const std::uint32_t target = g.find_node(to_type.view(), to_representation.view());
+    // No allowed adapter enters the target: pruned, the search would expand
+    // nothing and so meet no overflow; only the full search could tell otherwise.
+    if (target == none && options.prune && (!options.settle_overflow || g.overflow_impossible)) {
+        return no_path(false);
+    }
 
     Search search(g, source, target, policy, budget, options);
     Region* region = nullptr;

@@ -425,4 +425,30 @@ TEST(JsonValue, ConversionKeepsNumberKindsAndNullsNonFiniteFloats) {
     EXPECT_EQ(json::to_text(json::Value::signed_integer(-5)), "-5");
 }
 
+TEST(JsonValue, ASharedValueReadsWritesAndComparesAsWhatItShares) {
+    const std::string text = R"({"a":[1,-2,2.5,"x",null,true],"b":{"c":{}}})";
+    const auto parsed = json::parse(text);
+    ASSERT_TRUE(parsed.has_value());
+    const auto held = std::make_shared<const json::Value>(*parsed);
+    const json::Value shared = json::Value::shared(held);
+    const json::Value twice = json::Value::shared(std::make_shared<const json::Value>(shared));
+    for (const json::Value* v : {&shared, &twice}) {
+        EXPECT_EQ(json::to_text(*v), text);
+        EXPECT_EQ(*v, *parsed);
+        EXPECT_TRUE(v->is_object());
+        EXPECT_EQ(v->kind(), json::Value::Kind::object);
+        EXPECT_EQ(json::to_text(json::to_value(*v)), text);
+    }
+    // Changing a copy gives it its own value; the shared one stays as it was.
+    json::Value changed = shared;
+    changed.as_object().insert_or_assign("d", json::Value::boolean(false));
+    EXPECT_EQ(json::to_text(changed), R"({"a":[1,-2,2.5,"x",null,true],"b":{"c":{}},"d":false})");
+    EXPECT_EQ(json::to_text(*held), text);
+    EXPECT_EQ(json::to_text(shared), text);
+    EXPECT_NE(changed, shared);
+    json::Value scalar = json::Value::shared(std::make_shared<const json::Value>(json::Value::string("s")));
+    scalar.as_string() += "t";
+    EXPECT_EQ(json::to_text(scalar), R"("st")");
+}
+
 }  // namespace

@@ -365,6 +365,47 @@ TEST(PlannerWorkBudget, AdaptersTheSourceNeverReachesCostNoMoreThanTheSearchesBe
     }
 }
 
+TEST(PlannerWorkBudget, EveryByteOfThePlanIsCountedAsItIsWritten) {
+    // Plans whose text is mostly one kind of written part; their searches are few
+    // and short, so the least budget is their size and little more.
+    const std::string long_name(5000, 'p');
+    std::string numbers;
+    for (int i = 0; i < 20000; ++i) numbers += (i ? "," : "") + std::to_string(i % 10);
+    const std::string with_params =
+        adapter("a", "t/r0", "t/r1", 1, std::string(plain) + R"(,"params":{"k":[)" + numbers + "]}");
+    std::string sources;
+    for (int i = 0; i < 50; ++i) sources += (i ? "," : "") + src("s" + std::to_string(100 + i), "t", "r0");
+    const std::string long_a(3000, 'a'), long_b(3000, 'b');
+    const struct {
+        std::string_view behaviour;
+        Inputs in;
+    } rows[] = {
+        {"an unverified rank quotes the port's name",
+         {src("s", "t", "r0"), port(long_name, "r9", "t", R"("rank":2)"), adapter("x", "t/r0", "t/r9", 1)}},
+        {"choices list equivalent paths",
+         {src("s", "t", "r0"), port("p", "r9", "t"),
+          adapter(long_a, "t/r0", "t/r9", 1) + "," + adapter(long_b, "t/r0", "t/r9", 1)}},
+        {"parameters are written into every step of their adapter",
+         {src("s", "t", "r0"), port("p", "r1", "t") + "," + port("q", "r1", "t") + "," + port("u", "r1", "t"),
+          with_params}},
+        {"an align step names every source", {sources, port("p", "r0", "t", R"("multi_source":true)"), ""}},
+        {"a join step names its port", {src("s", "t", "r0"), port(long_name, "r0", "t"), ""}},
+    };
+    for (const auto& row : rows) {
+        const Result<DataPlan> planned = plan(row.in);
+        ASSERT_TRUE(planned.has_value()) << row.behaviour;
+        const std::uint64_t size = json::to_text(*planned).size();
+        const std::uint64_t least = least_budget(row.in);
+        EXPECT_GE(least, size) << row.behaviour;
+        EXPECT_LE(least, size + 2000) << row.behaviour;
+        PathSearchOptions short_of_it;
+        short_of_it.max_work = least - 1;
+        EXPECT_EQ(summary(plan(row.in, short_of_it)),
+                  "model input planning exceeded its limit of " + std::to_string(least - 1) + " work units")
+            << row.behaviour;
+    }
+}
+
 TEST(PlannerPlanModelInput, AnOverflowBesideAnExplodingDeadEndDoesNotStopPlanning) {
     // From t/r0, 2^24 equal paths into a dead end; elsewhere one adapter whose
     // cost could overflow a sum. Telling "cost_overflow" from "no_path" for t/t

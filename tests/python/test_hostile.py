@@ -362,6 +362,49 @@ def test_equal_paths_too_long_to_list_end_at_the_planning_limit():
     )
 
 
+def sources_texts(count, ports, adapters):
+    """`count` sources on node t/n0, the given ports and adapters, the default request."""
+    texts = planning_texts(adapters, "n0")
+    schema = json.loads(texts[0])
+    (source,) = schema["sources"]
+    schema["sources"] = [dict(source, id=f"s{i:05d}") for i in range(count)]
+    return [json.dumps(schema), json.dumps({"ports": ports}), texts[2], texts[3]]
+
+
+def port_of(name, accepted, **members):
+    return {"name": name, "accepted_representations": [accepted], "accepted_types": ["t"], **members}
+
+
+@pytest.mark.parametrize(
+    "texts",
+    [
+        # Every source's "unverified_rank" issue quotes the port's name: 100 MB of issues.
+        pytest.param(sources_texts(500, [port_of("p" * 200_000, "unranked", rank=2, multi_source=True)],
+                                   [link("a", "n0", "unranked")]), id="a long port name in every source's issue"),
+        # Every port's adapt step repeats the adapter's id, version and parameters.
+        pytest.param(sources_texts(1, [port_of(f"p{i}", "goal") for i in range(500)],
+                                   [dict(link("a" * 100_000, "n0", "goal"), version="1." + "0" * 100_000,
+                                         params={"k": "x" * 100_000})]), id="a long adapter in every port's step"),
+    ],
+)
+def test_a_plan_whose_text_outgrows_the_budget_ends_at_the_planning_limit(texts):
+    assert sum(map(len, texts)) < 1_000_000
+    with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
+        _veltrinax.plan_model_input_json(*texts)
+    assert str(info.value) == (
+        "data contract validation failed: model input planning exceeded its limit of 100000000 work units"
+    )
+
+
+def test_parameters_are_written_whole_into_every_step_of_their_adapter():
+    params = {"numbers": list(range(1000)), "nested": {"b": [True, None], "a": -1.5}}
+    texts = sources_texts(1, [port_of(f"p{i}", "goal") for i in range(3)],
+                          [dict(link("a", "n0", "goal"), params=params)])
+    written = json.loads(_veltrinax.plan_model_input_json(*texts))
+    adapt = [step for step in written["steps"] if step["kind"] == "adapt"]
+    assert [step["metadata"]["adapter_params"] for step in adapt] == [params] * 3
+
+
 @pytest.mark.parametrize("require_choice", [True, False])
 def test_the_same_graph_small_enough_is_planned(require_choice):
     texts = planning_texts(chain(2, 3), "n3", {"require_user_choice_on_ambiguity": require_choice})

@@ -1296,6 +1296,22 @@ row("plan-long-adapter-x-ports", "plan_model_input_json",
                _long_adapter_texts(scaled(1000, s), False, scaled(2**20, s))))
 
 
+def _ports_x_sources_fed(n, crafted):
+    # Every multi-source port materializes every source again: the plan grows as
+    # ports x sources from a document that grows as ports + sources.
+    sources = [source(f"src{i:05d}") for i in range(n)]
+    ports = [port(f"p{i:05d}", representations=["n0"], multi_source=True) for i in range(n)]
+    request = {"id": "p", "planning_policy": {}}
+    if not crafted:
+        request["source_ids"] = ["src00000"]
+    return planner_args([], ports=ports, sources=sources, request=request)
+
+
+row("plan-multi-ports-x-sources-fed", "plan_model_input_json",
+    "1,000 multi-source ports each fed natively by 1,000 sources (twin: one source asked for)", 1_000)(
+    lambda s: (_ports_x_sources_fed(scaled(1000, s), True), _ports_x_sources_fed(scaled(1000, s), False)))
+
+
 def _params_for_ports(n, ports, kind):
     if kind == "numbers":
         value = [i % 10 for i in range(n)]

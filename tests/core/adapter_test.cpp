@@ -691,6 +691,45 @@ TEST(AdapterPathSearchCrossCheck, RandomRegistriesMatchTheReferenceWhateverTheSh
     EXPECT_GT(overflowed, 100);
 }
 
+TEST(AdapterPathSearchCrossCheck, TheSearchesOfOneSearcherMatchTheReferenceWhateverItLearntBefore) {
+    // Many searches through one searcher, whose regions are walked a little by
+    // each search towards their target and serve the later ones pruned, partly or
+    // fully walked: every answer must still be the reference's.
+    std::mt19937_64 rng(20261207);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    std::vector<std::string> nodes;
+    for (int i = 0; i < 12; ++i) nodes.push_back("t/n" + std::to_string(i));
+    int resolved = 0, pruned_to_nothing = 0;
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<AdapterSpec> adapters;
+        const std::size_t count = 10 + pick(60);
+        for (std::size_t i = 0; i < count; ++i) {
+            // Mostly forward, so that most nodes reach few others and regions differ.
+            const std::size_t from = pick(nodes.size()), to = pick(3) ? std::min(nodes.size() - 1, from + 1 + pick(3))
+                                                                        : pick(nodes.size());
+            adapters.push_back(edge("a" + std::to_string(100 + (i * 37) % count), nodes[from], nodes[to],
+                                    pick(4) == 0 ? 0 : 1 + pick(5)));
+        }
+        PlanningPolicy policy;
+        policy.require_user_choice_on_ambiguity = pick(2) != 0;
+        if (pick(3) == 0) policy.max_hops = json::usize{1 + pick(4)};
+        const AdapterRegistry registry = registry_of(adapters);
+        PathSearcher searcher(registry, policy);
+        for (int query = 0; query < 30; ++query) {
+            const std::string from = nodes[pick(nodes.size())], to = nodes[pick(nodes.size())];
+            const Reference ref = reference_search(registry, from, to, policy);
+            const auto a = edge("probe", from, to, 0);
+            const PathResolution got =
+                searcher.find_path(a.input_type, a.input_representation, a.output_type, a.output_representation);
+            EXPECT_EQ(got, ref.result) << "trial " << trial << " query " << query << ": " << from << " to " << to;
+            resolved += ref.result.path.has_value() && !ref.result.path->adapters.empty();
+            pruned_to_nothing += !ref.result.path && !ref.result.requires_user_choice;
+        }
+    }
+    EXPECT_GT(resolved, 150);
+    EXPECT_GT(pruned_to_nothing, 150);
+}
+
 TEST(AdapterPathSearchCrossCheck, LargeCyclesMatchTheReferenceStateForState) {
     // Seventy self-loops on one node share mask bits; reuse must still be exact.
     std::vector<AdapterSpec> adapters = zero_weight_loops(70, "t/a");

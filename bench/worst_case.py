@@ -228,6 +228,16 @@ def ring(count, entry, prefix, closed=True):
     return adapters, nodes[-1]
 
 
+def link_to(relation, origin, augmented):
+    """Makes the relation row augmented from the row `origin`, or (a benign twin of
+    the same bytes) an excluded repetition of it."""
+    if augmented:
+        relation.update(augmented=True, origin_id=origin)
+    else:
+        relation.update(excluded=True, repetition_id=origin)
+    return relation
+
+
 def deep_value(depth):
     """An object nested `depth` levels deep: {"a":{"a":...{"a":1}}}."""
     return json.loads('{"a":' * depth + "1" + "}" * depth)
@@ -347,11 +357,7 @@ def _origin_folds(n, origins):
     rows = []
     for i in range(n):
         r = {"observation_id": f"o{i:07d}", "sample_id": samples[i]}
-        if i and origins:
-            r.update(augmented=True, origin_id=f"o{i - 1:07d}")
-        elif i:
-            r.update(excluded=True, repetition_id=f"o{i - 1:07d}")
-        rows.append(r)
+        rows.append(link_to(r, f"o{i - 1:07d}", origins) if i else r)
     folds = {
         "id": "fs",
         "sample_ids": samples,
@@ -1009,11 +1015,8 @@ row("cross-groups", "validate_fold_set_against_sample_relations_json",
 def _cross_hub(n, hub):
     samples = [f"s{i:07d}" for i in range(n)]
     rows = [{"observation_id": f"o{i:07d}", "sample_id": s} for i, s in enumerate(samples)]
-    for i, r in enumerate(rows[1:], 1):
-        if hub:
-            r.update(augmented=True, origin_id="o0000000")
-        else:
-            r.update(excluded=True, repetition_id="o0000000")
+    for r in rows[1:]:
+        link_to(r, "o0000000", hub)
     folds = {"id": "fs", "sample_ids": samples,
              "folds": [{"fold_id": "f1", "train_sample_ids": [], "validation_sample_ids": samples}]}
     return [dumps(folds), dumps({"rows": rows})]
@@ -1038,12 +1041,9 @@ def _envelope_ids(n, shape):
 def _envelope_parts(n, shape):
     samples = _envelope_ids(n, shape)
     rows = [{"observation_id": s, "sample_id": s, "source_id": "src"} for s in samples]
-    if shape == "chain":
+    if shape in ("chain", "chain-twin"):
         for i in range(1, n):
-            rows[i].update(augmented=True, origin_id=samples[i - 1])
-    elif shape == "chain-twin":
-        for i in range(1, n):
-            rows[i].update(excluded=True, repetition_id=samples[i - 1])
+            link_to(rows[i], samples[i - 1], shape == "chain")
     plan = {"id": "p", "steps": [{"kind": "materialize", "fit_scope": "stateless", "source_id": "src",
                                   "output_representation": "n0"}], "output_representation": "n0"}
     return [dumps(schema(samples)), dumps(plan), dumps({"rows": rows})]

@@ -660,11 +660,10 @@ public:
         label_space_ = bits == 64 ? std::numeric_limits<std::uint64_t>::max() : (std::uint64_t{1} << bits) - 1;
     }
 
-    // From now on, expand only towards `region` (null: nothing reaches the
-    // target), whose facts `pruning` holds.
-    void prune_with(Pruning& pruning, const Region* region) {
+    // From now on, expand only towards `region`, whose facts `pruning` holds.
+    void prune_with(Pruning& pruning, const Region& region) {
         pruning_ = &pruning;
-        region_ = region;
+        region_ = &region;
     }
 
     // Pops one state and expands it (the first call pushes the source's state).
@@ -961,18 +960,15 @@ Search::Step Search::expand(const State& s) {
         }
         return Step::more;
     }
-    // Only the adapters into the region, and of those only the ones that leave
-    // enough hops to reach the target.
-    if (!take(work::step + work::examined)) return Step::limit;
-    const NodeFacts* facts = region_ != nullptr ? pruning_->facts(*region_, s.node) : nullptr;
-    if (facts == nullptr) {
-        if (out_count > 0) pruned_any_ = true;
-        return Step::more;
-    }
-    const LiveAdapter* live = region_->live.data() + facts->live_begin;
-    const std::uint32_t ways = facts->live_end - facts->live_begin;
+    // Only the adapters into the region (none when the node cannot reach the
+    // target), and of those only the ones that leave enough hops to reach it. The
+    // node's own lookup counts as one adapter examined.
+    const NodeFacts* facts = pruning_->facts(*region_, s.node);
+    const std::uint32_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
+    if (!take(work::step + work::examined * (1 + std::uint64_t{ways}))) return Step::limit;
     if (ways != out_count) pruned_any_ = true;
-    if (!take(work::examined * ways)) return Step::limit;
+    if (ways == 0) return Step::more;
+    const LiveAdapter* live = region_->live.data() + facts->live_begin;
     const std::optional<json::usize>& max_hops = policy_.max_hops;
     for (std::uint32_t i = 0; i < ways; ++i) {
         if (max_hops && std::uint64_t{s.hops} + 1 + live[i].hops_after > max_hops->value) {
@@ -1025,7 +1021,7 @@ struct PathSearcher::Impl {
         for (;;) {
             if (region != nullptr && !region->complete && walked <= search.spent()) {
                 if (!pruning->walk(*region, search.spent() - walked + 1, budget, walked)) return false;
-                if (region->complete) search.prune_with(*pruning, region);
+                if (region->complete) search.prune_with(*pruning, *region);
                 continue;
             }
             switch (search.step()) {
@@ -1076,18 +1072,23 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
     if (source == none) return no_path(false);
     if (!budget.take(lookup)) return limit();
     const std::uint32_t target = g.find_node(to_type.view(), to_representation.view());
-    // No allowed adapter enters the target: pruned, the search would expand
-    // nothing and so meet no overflow; only the full search could tell otherwise.
-    if (target == none && options.prune && (!options.settle_overflow || g.overflow_impossible)) {
-        return no_path(false);
-    }
+    // Pruning's code for a missing path is a lower bound; when it may be wrong,
+    // the full search decides it.
+    const bool settle = options.settle_overflow && !g.overflow_impossible;
+    auto settled_no_path = [&] {
+        Search full(g, source, target, policy, budget, options);
+        if (full.run() == Search::Step::limit) return limit();
+        return no_path(full.overflow());
+    };
+    // No allowed adapter enters the target: nothing can reach it, and pruned, the
+    // search would expand nothing and so meet no overflow.
+    if (target == none && options.prune) return settle ? settled_no_path() : no_path(false);
 
     Search search(g, source, target, policy, budget, options);
     Region* region = nullptr;
     if (options.prune) {
-        // A target that no adapter enters has an empty region: prune everything.
-        if (target != none) region = &pruning->region_of(target);
-        if (region == nullptr || region->complete) search.prune_with(*pruning, region);
+        region = &pruning->region_of(target);
+        if (region->complete) search.prune_with(*pruning, *region);
     }
     if (!run(search, region)) return limit();
 
@@ -1095,12 +1096,7 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
         // Pruning keeps every goal the full search finds; it can only hide an
         // overflow met on the way to a dead end, which matters when some sum can
         // overflow at all. Then the full search decides the code.
-        if (search.pruned_any() && !g.overflow_impossible && options.settle_overflow) {
-            Search full(g, source, target, policy, budget, options);
-            if (full.run() == Search::Step::limit) return limit();
-            return no_path(full.overflow());
-        }
-        return no_path(search.overflow());
+        return search.pruned_any() && settle ? settled_no_path() : no_path(search.overflow());
     }
 
     const std::vector<AdapterSpec>& adapters = registry.adapters();

@@ -74,6 +74,8 @@ private:
 // neither. A list adds each item's size and a comma after all but the last.
 // ---------------------------------------------------------------------------
 
+// Each frame of a listed part counts the comma after it (one too many, for the
+// last of a list).
 struct Frames {
     std::uint64_t plan;
     std::uint64_t materialize;
@@ -96,7 +98,7 @@ const Frames& frames() {
             if (kind != DataPlanStepKind::materialize && !source) s.input_representation = RepresentationId::trusted("");
             s.output_representation = RepresentationId::trusted("");
             s.metadata = std::move(metadata);
-            return json::to_text(s).size();
+            return json::to_text(s).size() + 1;
         };
         const json::Value empty = json::Value::string("");
         Frames f{};
@@ -108,7 +110,7 @@ const Frames& frames() {
         f.align = step(DataPlanStepKind::align, false, false,
                        {{"alignment", empty}, {"inputs", json::Value::array()}, {"output", empty}});
         f.join = step(DataPlanStepKind::join, false, false, {{"inputs", json::Value::array()}, {"output", empty}});
-        f.issue = json::to_text(PlanIssue{}).size();
+        f.issue = json::to_text(PlanIssue{}).size() + 1;
         return f;
     }();
     return sizes;
@@ -182,14 +184,14 @@ Result<std::optional<ResolvedSource>> resolve_pairs(const SourceDescriptor& sour
             if (!found.adapters) continue;
             for (const PlanIssue& issue : found.issues) {
                 // The choices were counted as they were made; the rest of the issue here.
-                if (!searcher.spend(frames().issue + 1 + issue.code.size() + issue.message.size())) {
+                if (!searcher.spend(frames().issue + issue.code.size() + issue.message.size())) {
                     return planning_limit(searcher);
                 }
             }
 
             if (port.rank && !rank) {
                 const std::string number = std::to_string(port.rank->value);
-                const std::uint64_t bytes = frames().issue + 1 + unverified_rank.size() + unverified_rank_words.size() +
+                const std::uint64_t bytes = frames().issue + unverified_rank.size() + unverified_rank_words.size() +
                                             port.name.size() + number.size() + representation.view().size();
                 if (!searcher.spend(bytes)) return planning_limit(searcher);
                 found.issues.push_back(PlanIssue{
@@ -366,7 +368,7 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
             for (PlanIssue& issue : r.issues) plan.issues.push_back(std::move(issue));
 
             std::string chain_end = "src:" + source.id.str();
-            if (!searcher.spend(frame.materialize + 1 + source_bytes + source.native_representation.id.view().size() +
+            if (!searcher.spend(frame.materialize + source_bytes + source.native_representation.id.view().size() +
                                 chain_end.size())) {
                 return planning_limit(searcher);
             }
@@ -381,7 +383,7 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
                 const SharedParams::Params& p = params.of(*adapter);
                 std::string output = text::format("step:adapt:{}", adapt_counter++);
                 const std::string_view scope = json::Enum<FitScope>::names[static_cast<std::size_t>(adapter->fit_scope)];
-                if (!searcher.spend(frame.adapt + 1 + source_bytes + adapter->id.size() + before.view().size() +
+                if (!searcher.spend(frame.adapt + source_bytes + adapter->id.size() + before.view().size() +
                                     adapter->output_representation.view().size() + adapter->version.size() +
                                     (p.text_size - 2) + chain_end.size() + output.size() + scope.size() -
                                     std::string_view("stateless").size())) {
@@ -412,7 +414,7 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
             if (!mode) return std::unexpected(std::move(mode.error()));
             std::string output = text::format("step:align:{}", align_counter++);
             const std::string_view mode_name = json::Enum<AlignmentMode>::names[static_cast<std::size_t>(*mode)];
-            if (!searcher.spend(frame.align + 1 + port_representation_bytes + list_bytes(port_inputs) +
+            if (!searcher.spend(frame.align + port_representation_bytes + list_bytes(port_inputs) +
                                 output.size() + mode_name.size())) {
                 return planning_limit(searcher);
             }
@@ -425,7 +427,7 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
         }
 
         constexpr std::string_view port_prefix = "port:";
-        if (!searcher.spend(frame.join + 1 + port_representation_bytes + list_bytes(port_inputs) +
+        if (!searcher.spend(frame.join + port_representation_bytes + list_bytes(port_inputs) +
                             port_prefix.size() + port.name.size())) {
             return planning_limit(searcher);
         }

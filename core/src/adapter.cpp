@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "veltrinax/text.hpp"
+#include "veltrinax/word_table.hpp"
 
 namespace veltrinax {
 
@@ -118,13 +119,55 @@ PathResolution PathResolution::unresolved(std::string code, std::string message,
 }
 
 // ---------------------------------------------------------------------------
+// Equivalent paths
+// ---------------------------------------------------------------------------
+
+void EquivalentPaths::add(std::span<const AdapterSpec* const> path) {
+    adapters_.insert(adapters_.end(), path.begin(), path.end());
+    ends_.push_back(adapters_.size());
+}
+
+std::uint64_t EquivalentPaths::choice_bytes() const noexcept {
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < size(); ++i) {
+        const auto path = (*this)[i];
+        if (!path.empty()) bytes += 4 * (path.size() - 1);
+        for (const AdapterSpec* a : path) bytes += a->id.size();
+    }
+    return bytes;
+}
+
+std::vector<std::string> EquivalentPaths::choices() const {
+    std::vector<std::string> out;
+    out.reserve(size());
+    for (std::size_t i = 0; i < size(); ++i) {
+        const auto path = (*this)[i];
+        std::size_t bytes = path.empty() ? 0 : 4 * (path.size() - 1);
+        for (const AdapterSpec* a : path) bytes += a->id.size();
+        std::string& choice = out.emplace_back();
+        choice.reserve(bytes);
+        for (std::size_t k = 0; k < path.size(); ++k) {
+            if (k > 0) choice.append(" -> ");
+            choice.append(path[k]->id);
+        }
+    }
+    return out;
+}
+
+PlanIssue ambiguous_path_issue(const EquivalentPaths& paths) {
+    return PlanIssue{std::string(path_issue::ambiguous_path), "multiple equivalent adapter paths require user choice",
+                     paths.choices()};
+}
+
+// ---------------------------------------------------------------------------
 // The path search
 //
-// Adapters are referred to by their index in the registry's id-ordered list, so
-// comparing indices compares ids; nodes by their index in the sorted list of
-// (type, representation) pairs, so comparing indices compares nodes. A path is
-// an entry of an arena tree (parent, adapter): a state costs a fixed few bytes
-// whatever its length, and each distinct path is one entry.
+// Nodes are referred to by their index in the sorted list of (type,
+// representation) pairs, so comparing indices compares nodes. The allowed
+// adapters are edges, grouped by input node and ascending by id in each group:
+// comparing two edges that leave one node compares their ids. A path is an entry
+// of an arena tree (parent, edge): a state costs a fixed few bytes whatever its
+// length, and each distinct path is one entry.
 //
 // Equally good states are ordered by path labels, or, when those tie, by
 // climbing to the two paths' first difference with skew-binary jump pointers.
@@ -137,6 +180,20 @@ PathResolution PathResolution::unresolved(std::string code, std::string message,
 // never returns to a component it left: each entry keeps the set of adapters it
 // used since entering its current component, as a bit mask for components of
 // up to 64 such adapters and as a persistent bit trie for larger ones.
+//
+// Each adapter examined goes through the tests from the cheapest on: its sums
+// (and overflow), the best score of its (node, hops) key, and only then the
+// no-reuse test; the outcome is that of testing reuse first, since an adapter
+// already on the path is skipped whatever the other tests say, and is never
+// recorded. So an adapter that loses on score costs its lookup alone, however
+// large its component. A trie is read once per expansion, on the first adapter
+// that needs the test: the inner adapters leaving a node have consecutive
+// indices in their component, so the leaves they fall in are one range, gathered
+// by visiting only the trie's nodes that are present and overlap it. That costs
+// at most the levels of one trie path per adapter the path used in the
+// component, and at most two trie paths plus a third of the range's leaves: no
+// more than the plain test's scan of the path, nor a fixed few units per adapter
+// leaving the node.
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -152,20 +209,23 @@ namespace work {
 // A pushed state: its heap slot, arena entry and best-score slot, pushed and
 // popped, and its share of putting the goals in order.
 constexpr std::uint64_t state = 32;
-// An adapter examined while expanding a state (a best-score lookup, mostly).
+// An adapter examined while expanding a state: its edge read and its best-score
+// slot looked up, the slot prefetched a few adapters ahead so that a table that
+// has outgrown the caches costs about what one in the caches does.
 constexpr std::uint64_t examined = 2;
-// One level of a no-reuse trie, looked up or copied (a cache miss and 16 bytes,
-// mostly).
+// A node of a no-reuse trie visited or copied (a cache miss and 16 bytes, mostly).
 constexpr std::uint64_t trie_level = 4;
-// A state popped and looked at, or one step of a comparison climbing two paths.
+// A state popped and looked at, one step of a comparison climbing two paths, or
+// an adapter of an equivalent path walked and kept for the caller (8 bytes).
 constexpr std::uint64_t step = 2;
-// An adapter walked backwards by pruning: a keyed-table lookup or insert, and up
-// to 56 bytes (its entry, and its input node's when that is new) kept for the
-// rest of the call.
+// An adapter walked backwards by pruning: a table insert into its region's own
+// index, and up to 56 bytes (its entry, and its input node's when that is new)
+// kept for the rest of the call.
 constexpr std::uint64_t walked = 10;
 // An adapter of a completed walk put in order and filed under its input node.
 constexpr std::uint64_t sorted = 6;
-// A search's fixed part: setting it up (its tables are made on first use).
+// A search's fixed part: setting it up (its tables are made on first use), and
+// the region of its target when that is new.
 constexpr std::uint64_t search = 16;
 // The fixed part of an adapter copied into a resolved path (its texts and
 // parameters are counted by their size on top).
@@ -220,28 +280,38 @@ private:
     std::uint64_t limit_;
 };
 
+// An allowed adapter as the search reads it, in one place: expanding a node
+// reads its edges one after another.
+struct Edge {
+    std::uint64_t weight;     // meaningful when `weight_fits`
+    std::uint64_t cost;
+    std::uint32_t adapter;    // its index in the registry
+    std::uint32_t to;         // its output node
+    // Its index among the adapters inside its component (`none` for one that
+    // leaves its component and so can never recur), and the depth of that
+    // component's trie (0: a 64-bit mask).
+    std::uint32_t local;
+    std::uint8_t trie_depth;
+    std::uint8_t weight_fits;
+};
+
 // The graph of one policy: the adapters it allows, grouped by input and by
 // output node. Independent of the two ends of a search.
 struct PolicyGraph {
     using NodeKey = std::pair<std::string_view, std::string_view>;
 
     std::vector<NodeKey> nodes;  // sorted, unique
-    // Per node: outgoing adapters ascending by id, and incoming ones (rows).
+    // Per node, its outgoing edges: rows of `edges`, ascending by id.
     std::vector<std::uint32_t> out_begin;
-    std::vector<std::uint32_t> out_adapters;
+    std::vector<Edge> edges;
+    std::vector<std::uint32_t> from;  // per row: the input node
+    // Per node, its incoming edges (rows).
     std::vector<std::uint32_t> in_begin;
-    std::vector<std::uint32_t> in_adapters;
-    // Per registry index (meaningful for allowed adapters only).
-    std::vector<std::uint32_t> input_node;
-    std::vector<std::uint32_t> output_node;
-    std::vector<std::uint64_t> cost;
-    std::vector<std::uint64_t> weight;
-    std::vector<std::uint8_t> weight_fits;
-    // The no-reuse rule: an adapter's index among the adapters inside its
-    // component (`none` for one that leaves its component and so can never
-    // recur), and the depth of that component's trie (0: a 64-bit mask).
-    std::vector<std::uint32_t> cycle_local;
-    std::vector<std::uint8_t> trie_depth;
+    std::vector<std::uint32_t> in_edges;
+    // Per node, the first and last index of its outgoing adapters inside its
+    // component (consecutive; `none` when it has none).
+    std::vector<std::uint32_t> inner_first;
+    std::vector<std::uint32_t> inner_last;
     // True when no sum along any path can leave 64 bits: the sums of all allowed
     // weights and of all allowed costs fit (a path uses each adapter at most once).
     bool overflow_impossible = true;
@@ -277,7 +347,7 @@ std::vector<std::uint32_t> strong_components(const PolicyGraph& g) {
             const std::uint32_t edge = calls.back().second;
             if (edge < g.out_begin[v + 1]) {
                 ++calls.back().second;
-                const std::uint32_t w = g.output_node[g.out_adapters[edge]];
+                const std::uint32_t w = g.edges[edge].to;
                 if (order[w] == none) {
                     order[w] = low[w] = counter++;
                     stack.push_back(w);
@@ -310,10 +380,8 @@ std::vector<std::uint32_t> strong_components(const PolicyGraph& g) {
 
 PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const PlanningPolicy& policy) {
     PolicyGraph g;
-    const std::size_t count = adapters.size();
-
-    std::vector<std::uint32_t> allowed;
-    for (std::uint32_t i = 0; i < count; ++i) {
+    std::vector<std::uint32_t> allowed;  // ascending registry indices: ascending ids
+    for (std::uint32_t i = 0; i < adapters.size(); ++i) {
         if (allowed_by(adapters[i], policy)) allowed.push_back(i);
     }
 
@@ -324,180 +392,98 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
     }
     std::sort(g.nodes.begin(), g.nodes.end());
     g.nodes.erase(std::unique(g.nodes.begin(), g.nodes.end()), g.nodes.end());
-
-    g.input_node.assign(count, none);
-    g.output_node.assign(count, none);
-    g.cost.assign(count, 0);
-    g.weight.assign(count, 0);
-    g.weight_fits.assign(count, 0);
-    g.cycle_local.assign(count, none);
-    g.trie_depth.assign(count, 0);
-    std::uint64_t weight_sum = 0;
-    std::uint64_t cost_sum = 0;
-    for (std::uint32_t i : allowed) {
-        const AdapterSpec& a = adapters[i];
-        g.input_node[i] = g.find_node(a.input_type.view(), a.input_representation.view());
-        g.output_node[i] = g.find_node(a.output_type.view(), a.output_representation.view());
-        g.cost[i] = a.cost;
-        if (auto w = edge_weight(a, policy.preferred_adapters.contains(a.id))) {
-            g.weight[i] = *w;
-            g.weight_fits[i] = 1;
-            if (!add_checked(weight_sum, *w, weight_sum)) g.overflow_impossible = false;
-        } else {
-            g.overflow_impossible = false;
-        }
-        if (!add_checked(cost_sum, a.cost, cost_sum)) g.overflow_impossible = false;
-    }
-
-    // Filling in id order keeps each node's rows in ascending id order.
     const std::uint32_t n = g.node_count();
+
+    std::vector<std::uint32_t> input(allowed.size());
+    std::vector<std::uint32_t> output(allowed.size());
     g.out_begin.assign(n + 1, 0);
     g.in_begin.assign(n + 1, 0);
-    for (std::uint32_t i : allowed) {
-        ++g.out_begin[g.input_node[i] + 1];
-        ++g.in_begin[g.output_node[i] + 1];
+    for (std::size_t k = 0; k < allowed.size(); ++k) {
+        const AdapterSpec& a = adapters[allowed[k]];
+        input[k] = g.find_node(a.input_type.view(), a.input_representation.view());
+        output[k] = g.find_node(a.output_type.view(), a.output_representation.view());
+        ++g.out_begin[input[k] + 1];
+        ++g.in_begin[output[k] + 1];
     }
     for (std::uint32_t v = 0; v < n; ++v) {
         g.out_begin[v + 1] += g.out_begin[v];
         g.in_begin[v + 1] += g.in_begin[v];
     }
-    g.out_adapters.assign(allowed.size(), 0);
-    g.in_adapters.assign(allowed.size(), 0);
+
+    // Filling in id order keeps each node's rows in ascending id order.
+    std::uint64_t weight_sum = 0;
+    std::uint64_t cost_sum = 0;
+    g.edges.resize(allowed.size());
+    g.from.resize(allowed.size());
+    g.in_edges.resize(allowed.size());
     {
         std::vector<std::uint32_t> out_fill(g.out_begin.begin(), g.out_begin.end() - 1);
         std::vector<std::uint32_t> in_fill(g.in_begin.begin(), g.in_begin.end() - 1);
-        for (std::uint32_t i : allowed) {
-            g.out_adapters[out_fill[g.input_node[i]]++] = i;
-            g.in_adapters[in_fill[g.output_node[i]]++] = i;
+        for (std::size_t k = 0; k < allowed.size(); ++k) {
+            const AdapterSpec& a = adapters[allowed[k]];
+            const std::uint32_t row = out_fill[input[k]]++;
+            Edge& e = g.edges[row];
+            e = Edge{0, a.cost, allowed[k], output[k], none, 0, 0};
+            if (auto w = edge_weight(a, policy.preferred_adapters.contains(a.id))) {
+                e.weight = *w;
+                e.weight_fits = 1;
+                if (!add_checked(weight_sum, *w, weight_sum)) g.overflow_impossible = false;
+            } else {
+                g.overflow_impossible = false;
+            }
+            if (!add_checked(cost_sum, a.cost, cost_sum)) g.overflow_impossible = false;
+            g.from[row] = input[k];
+            g.in_edges[in_fill[output[k]]++] = row;
         }
     }
 
+    // Inner adapters numbered node by node in row order, so that those leaving one
+    // node are consecutive.
     const std::vector<std::uint32_t> component = strong_components(g);
-    std::vector<std::uint32_t> inside(n, 0);  // adapters inside each component, counted
-    for (std::uint32_t i : allowed) {
-        const std::uint32_t c = component[g.input_node[i]];
-        if (c == component[g.output_node[i]]) g.cycle_local[i] = inside[c]++;
+    std::vector<std::uint32_t> inside(n, 0);  // inner adapters of each component, counted
+    g.inner_first.assign(n, none);
+    g.inner_last.assign(n, none);
+    for (std::uint32_t v = 0; v < n; ++v) {
+        for (std::uint32_t row = g.out_begin[v]; row < g.out_begin[v + 1]; ++row) {
+            Edge& e = g.edges[row];
+            const std::uint32_t c = component[v];
+            if (c != component[e.to]) continue;
+            e.local = inside[c]++;
+            if (g.inner_first[v] == none) g.inner_first[v] = e.local;
+            g.inner_last[v] = e.local;
+        }
     }
-    for (std::uint32_t i : allowed) {
-        if (g.cycle_local[i] == none) continue;
-        const std::uint32_t k = inside[component[g.input_node[i]]];
+    for (std::uint32_t row = 0; row < g.edges.size(); ++row) {
+        Edge& e = g.edges[row];
+        if (e.local == none) continue;
+        const std::uint32_t k = inside[component[g.from[row]]];
         std::uint8_t depth = 0;
         // Leaves of 64 bits under branches of four over the rest of the index.
         while ((std::uint64_t{64} << (2 * depth)) < k) ++depth;
-        g.trie_depth[i] = depth;
+        e.trie_depth = depth;
     }
     return g;
 }
-// A table from 64-bit keys to values, by open addressing under the indexes'
-// secret hash, so that no registry can be built offline to make its keys collide;
-// should a probe still run past the indexes' limit (someone who knows the
-// secret), it moves into an ordered map, so that no key set makes it quadratic.
-// The all-ones key is reserved.
-template <class V>
-class WordTable {
-public:
-    WordTable() : key_(text::index_hash_key()) {}
-
-    V* find(std::uint64_t key) {
-        if (ordered_) {
-            auto it = ordered_map_.find(key);
-            return it == ordered_map_.end() ? nullptr : &it->second;
-        }
-        std::size_t slot = 0;
-        if (keys_.empty() || !find_slot(key, slot) || keys_[slot] != key) return nullptr;
-        return &values_[slot];
-    }
-
-    // The value under `key`, and whether it was added now (as `value`).
-    std::pair<V*, bool> try_emplace(std::uint64_t key, V value) {
-        if (!ordered_) {
-            if (keys_.empty()) allocate(capacity_floor);
-            std::size_t slot = 0;
-            bool fits = find_slot(key, slot);
-            if (fits && keys_[slot] == key) return {&values_[slot], false};
-            if (fits && 2 * (size_ + 1) > keys_.size()) fits = grow() && find_slot(key, slot);
-            if (fits) {
-                keys_[slot] = key;
-                values_[slot] = value;
-                ++size_;
-                return {&values_[slot], true};
-            }
-            move_to_ordered();
-        }
-        auto [it, added] = ordered_map_.try_emplace(key, value);
-        return {&it->second, added};
-    }
-
-private:
-    static constexpr std::size_t capacity_floor = 64;
-    static constexpr std::uint64_t empty_key = std::numeric_limits<std::uint64_t>::max();
-
-    void allocate(std::size_t capacity) {
-        keys_.assign(capacity, empty_key);
-        values_.assign(capacity, V{});
-    }
-    std::uint64_t hash(std::uint64_t key) const noexcept {
-        return text::detail::fold_multiply(key ^ key_.words[0], key_.words[1]) & key_.mask;
-    }
-    // The key's slot or the free slot where it belongs; false past the probe limit.
-    bool find_slot(std::uint64_t key, std::size_t& slot) const {
-        const std::size_t mask = keys_.size() - 1;
-        slot = static_cast<std::size_t>(hash(key)) & mask;
-        for (std::size_t probe = 0; probe < key_.probe_limit; ++probe) {
-            if (keys_[slot] == key || keys_[slot] == empty_key) return true;
-            slot = (slot + 1) & mask;
-        }
-        return false;
-    }
-    bool grow() {
-        std::vector<std::uint64_t> old_keys = std::move(keys_);
-        std::vector<V> old_values = std::move(values_);
-        allocate(old_keys.size() * 2);
-        for (std::size_t i = 0; i < old_keys.size(); ++i) {
-            if (old_keys[i] == empty_key) continue;
-            std::size_t slot = 0;
-            if (!find_slot(old_keys[i], slot)) {
-                keys_ = std::move(old_keys);
-                values_ = std::move(old_values);
-                return false;
-            }
-            keys_[slot] = old_keys[i];
-            values_[slot] = old_values[i];
-        }
-        return true;
-    }
-    void move_to_ordered() {
-        for (std::size_t i = 0; i < keys_.size(); ++i) {
-            if (keys_[i] != empty_key) ordered_map_.emplace(keys_[i], values_[i]);
-        }
-        keys_ = {};
-        values_ = {};
-        ordered_ = true;
-    }
-
-    std::vector<std::uint64_t> keys_;
-    std::vector<V> values_;
-    std::size_t size_ = 0;
-    text::HashKey key_;
-    bool ordered_ = false;
-    std::map<std::uint64_t, V> ordered_map_;
-};
 
 // The best score recorded per (node, hops).
 class BestScores {
 public:
-    // False when the key holds a lower score; otherwise records `score` under it.
-    bool offer(std::uint32_t node, std::uint32_t hops, std::uint64_t score) {
+    static std::uint64_t key(std::uint32_t node, std::uint32_t hops) noexcept {
         // Node indices stay below 2^32 - 1, so no key is all ones.
-        auto [held, added] = table_.try_emplace((std::uint64_t{node} << 32) | hops, score);
-        if (added) return true;
-        if (*held < score) return false;
-        *held = score;
-        return true;
+        return (std::uint64_t{node} << 32) | hops;
+    }
+    std::uint64_t hash(std::uint64_t key) const noexcept { return table_.hash(key); }
+    void prefetch(std::uint64_t h) const noexcept { table_.prefetch(h); }
+
+    // The score held under the key, to be lowered by the caller: a key not
+    // recorded yet holds the highest score, which no offered score is above, so
+    // it reads exactly as a missing one.
+    std::uint64_t& held(std::uint64_t key, std::uint64_t h) {
+        return *table_.try_emplace(key, h, std::numeric_limits<std::uint64_t>::max()).first;
     }
 
 private:
-    WordTable<std::uint64_t> table_;
+    text::WordTable<std::uint64_t, std::uint64_t> table_{16};
 };
 
 // ---------------------------------------------------------------------------
@@ -530,37 +516,51 @@ private:
 // nodes the source never reaches) costs that search no more than the search
 // itself. A walk is paid once per target and call, however many searches go
 // towards it. Every unit is drawn from the call's budget.
+//
+// Each region indexes its own nodes: a walk inserts into a table as large as
+// its region, not into one shared by every region of the call.
 // ---------------------------------------------------------------------------
 
 // A node of a region: its fewest adapters to the target, and where its live
-// adapters (those into the region) lie in the region's list.
+// edges (those into the region) lie in the region's list.
 struct NodeFacts {
     std::uint32_t hops = 0;
     std::uint32_t live_begin = 0;
     std::uint32_t live_end = 0;
 };
 
-// An adapter into a region, with the fewest adapters from its output node on.
-struct LiveAdapter {
-    std::uint32_t adapter;
+// An edge into a region, with the fewest adapters from its output node on.
+struct LiveEdge {
+    std::uint32_t row;
     std::uint32_t hops_after;
+};
+
+// An edge walked into a region: the entry of its input node, and the edge.
+struct WalkedEdge {
+    std::uint32_t input_entry;
+    LiveEdge edge;
 };
 
 // What is known of the nodes that can reach one target.
 struct Region {
-    std::uint32_t id = 0;  // its number among the searcher's regions: part of its node keys
     std::uint32_t target = none;
     std::vector<std::uint32_t> nodes;  // found so far, breadth first from the target
     std::vector<NodeFacts> facts;      // per entry of `nodes`
-    // Where the walk stands: the entry of `nodes` whose incoming adapters are being
+    text::WordTable<std::uint32_t, std::uint32_t> index{8};  // node -> entry of `nodes`
+    // Where the walk stands: the entry of `nodes` whose incoming edges are being
     // walked, and how many of them are done.
     std::size_t head = 0;
     std::uint32_t next_in = 0;
-    // Every adapter walked, as (input node << 32 | adapter, hops after it); once
-    // the walk is complete, sorted into `live`.
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> walked;
-    std::vector<LiveAdapter> live;  // grouped by input node, ascending by adapter in each group
+    // Every edge walked; once the walk is complete, grouped into `live`.
+    std::vector<WalkedEdge> walked;
+    std::vector<LiveEdge> live;  // grouped by input node, ascending by row (id) in each group
     bool complete = false;
+
+    // The facts of `node` when it can reach the target.
+    const NodeFacts* facts_of(std::uint32_t node) {
+        const std::uint32_t* at = index.find(node);
+        return at == nullptr ? nullptr : &facts[*at];
+    }
 };
 
 class Pruning {
@@ -573,7 +573,6 @@ public:
         if (at == none) {
             at = static_cast<std::uint32_t>(regions_.size());
             Region& made = regions_.emplace_back();
-            made.id = at;
             made.target = target;
             add_node(made, target, 0);
         }
@@ -593,10 +592,9 @@ public:
                 if (spent >= until) return true;
                 if (!budget.take(work::walked)) return false;
                 spent += work::walked;
-                const std::uint32_t a = g_.in_adapters[first + r.next_in];
-                const std::uint32_t u = g_.input_node[a];
-                r.walked.emplace_back((std::uint64_t{u} << 32) | a, hops_after);
-                add_node(r, u, hops_after + 1);
+                const std::uint32_t row = g_.in_edges[first + r.next_in];
+                const std::uint32_t entry = add_node(r, g_.from[row], hops_after + 1);
+                r.walked.push_back(WalkedEdge{entry, LiveEdge{row, hops_after}});
             }
             ++r.head;
             r.next_in = 0;
@@ -604,41 +602,40 @@ public:
         return complete(r, budget, spent);
     }
 
-    // The facts of `node` when it can reach the region's target.
-    const NodeFacts* facts(const Region& r, std::uint32_t node) {
-        const std::uint32_t* at = index_.find(key(r, node));
-        return at == nullptr ? nullptr : &r.facts[*at];
-    }
-
 private:
-    static std::uint64_t key(const Region& r, std::uint32_t node) { return (std::uint64_t{r.id} << 32) | node; }
-
-    // Breadth first, the first time a node is found is by its fewest adapters.
-    void add_node(Region& r, std::uint32_t node, std::uint32_t hops) {
-        if (index_.try_emplace(key(r, node), static_cast<std::uint32_t>(r.nodes.size())).second) {
+    // The entry of `node`, added if new. Breadth first, the first time a node is
+    // found is by its fewest adapters.
+    static std::uint32_t add_node(Region& r, std::uint32_t node, std::uint32_t hops) {
+        const auto [entry, added] = r.index.try_emplace(node, static_cast<std::uint32_t>(r.nodes.size()));
+        if (added) {
             r.nodes.push_back(node);
             r.facts.push_back(NodeFacts{hops, 0, 0});
         }
+        return *entry;
     }
 
-    // Groups the walked adapters by input node, each group ascending by id.
-    bool complete(Region& r, Budget& budget, std::uint64_t& spent) {
+    // Groups the walked edges by input node (counting them per entry), each group
+    // ascending by row.
+    static bool complete(Region& r, Budget& budget, std::uint64_t& spent) {
         const std::uint64_t units = work::sorted * r.walked.size();
         if (!budget.take(units)) return false;
         spent += units;
-        std::sort(r.walked.begin(), r.walked.end());
-        r.live.reserve(r.walked.size());
-        for (std::size_t i = 0; i < r.walked.size(); ++i) {
-            const auto [packed, hops_after] = r.walked[i];
-            const auto u = static_cast<std::uint32_t>(packed >> 32);
-            r.live.push_back(LiveAdapter{static_cast<std::uint32_t>(packed), hops_after});
-            NodeFacts& f = r.facts[*index_.find(key(r, u))];
-            if (i == 0 || static_cast<std::uint32_t>(r.walked[i - 1].first >> 32) != u) {
-                f.live_begin = static_cast<std::uint32_t>(i);
-            }
-            f.live_end = static_cast<std::uint32_t>(i + 1);
+        std::uint32_t at = 0;
+        for (const WalkedEdge& w : r.walked) ++r.facts[w.input_entry].live_end;
+        for (NodeFacts& f : r.facts) {
+            f.live_begin = at;
+            at += f.live_end;
+            f.live_end = f.live_begin;
         }
-        std::vector<std::pair<std::uint64_t, std::uint32_t>>().swap(r.walked);
+        r.live.resize(r.walked.size());
+        for (const WalkedEdge& w : r.walked) r.live[r.facts[w.input_entry].live_end++] = w.edge;
+        for (const NodeFacts& f : r.facts) {
+            auto begin = r.live.begin() + f.live_begin;
+            auto end = r.live.begin() + f.live_end;
+            auto by_row = [](const LiveEdge& a, const LiveEdge& b) { return a.row < b.row; };
+            if (!std::is_sorted(begin, end, by_row)) std::sort(begin, end, by_row);
+        }
+        std::vector<WalkedEdge>().swap(r.walked);
         r.complete = true;
         return true;
     }
@@ -646,7 +643,6 @@ private:
     const PolicyGraph& g_;
     std::vector<std::uint32_t> region_index_;  // per node: its region as a target, or none
     std::deque<Region> regions_;               // stable addresses: searches hold on to theirs
-    WordTable<std::uint32_t> index_;           // (region, node) -> entry of the region's nodes
 };
 
 class Search {
@@ -660,11 +656,8 @@ public:
         label_space_ = bits == 64 ? std::numeric_limits<std::uint64_t>::max() : (std::uint64_t{1} << bits) - 1;
     }
 
-    // From now on, expand only towards `region`, whose facts `pruning` holds.
-    void prune_with(Pruning& pruning, const Region& region) {
-        pruning_ = &pruning;
-        region_ = &region;
-    }
+    // From now on, expand only towards `region`.
+    void prune_with(Region& region) { region_ = &region; }
 
     // Pops one state and expands it (the first call pushes the source's state).
     Step step();
@@ -682,9 +675,9 @@ public:
     // True when pruning left out at least one candidate.
     bool pruned_any() const noexcept { return pruned_any_; }
 
-    // The goal entries in path order (ids compared as their indices). All goals
-    // have the best goal's length, so that order is their order in a
-    // depth-first walk of the arena.
+    // The goal entries in path order (ids compared as their rows). All goals have
+    // the best goal's length, so that order is their order in a depth-first walk
+    // of the arena.
     std::vector<std::uint32_t> goals_in_order() const {
         std::vector<std::uint32_t> goals = goals_;
         if (goals.size() < 2) return goals;
@@ -707,12 +700,13 @@ public:
         return goals;
     }
 
-    // The registry indices on a goal's path, first adapter first.
-    std::vector<std::uint32_t> path_of(std::uint32_t goal) const {
-        std::vector<std::uint32_t> path;
-        for (std::uint32_t e = goal; e != root; e = arena_[e].parent) path.push_back(arena_[e].adapter);
-        std::reverse(path.begin(), path.end());
-        return path;
+    // The number of adapters on a goal's path.
+    std::uint32_t length_of(std::uint32_t goal) const noexcept { return arena_[goal].depth; }
+    // The registry indices on a goal's path, first adapter first, into `out`.
+    void path_of(std::uint32_t goal, std::vector<std::uint32_t>& out) const {
+        out.clear();
+        for (std::uint32_t e = goal; e != root; e = arena_[e].parent) out.push_back(g_.edges[arena_[e].row].adapter);
+        std::reverse(out.begin(), out.end());
     }
 
 private:
@@ -721,10 +715,10 @@ private:
     struct Entry {
         std::uint32_t parent;
         std::uint32_t jump;  // an ancestor; its depth depends on this entry's depth only
-        std::uint32_t adapter;
+        std::uint32_t row;   // the edge taken last
         std::uint32_t depth;
         // The adapters used since the path entered its current component: a bit
-        // mask, or the root of a trie (see `trie_depth`).
+        // mask, or the root of a trie (see `Edge::trie_depth`).
         std::uint64_t used;
         std::uint64_t width;  // of the label interval, see `State::label`
     };
@@ -749,23 +743,23 @@ private:
         return true;
     }
 
-    // Adds the entry for `parent`'s path followed by the adapter in position `slot`
-    // of the `ways` adapters it may take next; returns it and its label.
+    // Adds the entry for `parent`'s path followed by the edge in position `slot`
+    // of the `ways` edges it may take next; returns it and its label.
     std::pair<std::uint32_t, std::uint64_t> add_entry(std::uint32_t parent, std::uint64_t parent_label,
-                                                      std::uint32_t adapter, std::uint64_t used, std::uint32_t slot,
+                                                      std::uint32_t row, std::uint64_t used, std::uint32_t slot,
                                                       std::uint32_t ways) {
         const Entry& p = arena_[parent];
         const Entry& pj = arena_[p.jump];
         const std::uint32_t jump = p.depth - pj.depth == pj.depth - arena_[pj.jump].depth ? pj.jump : parent;
         const std::uint64_t width = p.width / ways;
         const std::uint32_t depth = p.depth + 1;
-        arena_.push_back(Entry{parent, jump, adapter, depth, used, width});
+        arena_.push_back(Entry{parent, jump, row, depth, used, width});
         return {static_cast<std::uint32_t>(arena_.size() - 1), parent_label + slot * width};
     }
 
     // Lexicographic order of two distinct paths of equal length (ids compared as
-    // their indices): climb to the children of their last common entry. Counts
-    // its steps, which the caller charges.
+    // their rows, which siblings share a node for): climb to the children of
+    // their last common entry. Counts its steps, which the caller charges.
     int compare_paths(std::uint32_t a, std::uint32_t b) const {
         if (a == b) return 0;
         while (arena_[a].parent != arena_[b].parent) {
@@ -778,7 +772,7 @@ private:
                 b = arena_[b].parent;
             }
         }
-        return arena_[a].adapter < arena_[b].adapter ? -1 : 1;
+        return arena_[a].row < arena_[b].row ? -1 : 1;
     }
 
     // A trie of depth d holds indices below 64 * 4^d: branches of four children
@@ -786,13 +780,13 @@ private:
     using Branch = std::array<std::uint32_t, 4>;
     static unsigned digit(std::uint32_t local, unsigned level) noexcept { return (local >> (6 + 2 * level)) & 3; }
 
-    bool trie_contains(std::uint32_t node, std::uint32_t local, unsigned depth) const {
-        for (unsigned level = depth; level-- > 0 && node != 0;) node = branches_[node][digit(local, level)];
-        return node != 0 && ((leaves_[node] >> (local & 63)) & 1) != 0;
-    }
     // The root of a new trie holding the old one's indices and `local`; shares
     // every branch and leaf off the changed path.
     std::uint32_t trie_insert(std::uint32_t root_branch, std::uint32_t local, unsigned depth) {
+        if (branches_.empty()) {
+            branches_.push_back(Branch{});
+            leaves_.push_back(0);
+        }
         std::uint32_t on_the_way[16];
         std::uint32_t node = root_branch;
         for (unsigned level = depth; level-- > 0;) {
@@ -810,24 +804,79 @@ private:
         return made;
     }
 
-    // Whether `adapter`, which leaves the entry's node, is already on its path.
-    // Charges the trie's steps.
-    bool on_path(std::uint32_t entry, std::uint32_t adapter) {
-        const std::uint32_t local = g_.cycle_local[adapter];
-        if (local == none) return false;
-        const unsigned depth = g_.trie_depth[adapter];
-        if (depth == 0) return ((arena_[entry].used >> local) & 1) != 0;
-        if (!take(work::trie_level * (depth + 1))) exhausted_ = true;
-        return trie_contains(static_cast<std::uint32_t>(arena_[entry].used), local, depth);
+    // Gathers the leaves of trie `root_branch` (of `depth` levels above its leaves)
+    // that the inner adapters leaving `node` fall in, in ascending order, visiting
+    // only the trie nodes present that overlap them, each charged.
+    bool gather(std::uint32_t node, std::uint32_t root_branch, unsigned depth) {
+        here_.clear();
+        next_here_ = 0;
+        if (root_branch == 0) return true;
+        const std::uint32_t lo = g_.inner_first[node] >> 6;
+        const std::uint32_t hi = g_.inner_last[node] >> 6;
+        struct Frame {
+            std::uint32_t node;
+            std::uint32_t height;  // 0 for a leaf
+            std::uint32_t first;   // the first leaf index under it
+        };
+        // Each frame popped pushes at most four: three more per level at most.
+        Frame stack[4 * 16];
+        std::size_t top = 0;
+        stack[top++] = Frame{root_branch, depth, 0};
+        std::uint64_t visited = 0;
+        while (top > 0) {
+            const Frame f = stack[--top];
+            ++visited;
+            if (f.height == 0) {
+                here_.emplace_back(f.first, leaves_[f.node]);
+                continue;
+            }
+            const std::uint32_t span = std::uint32_t{1} << (2 * (f.height - 1));  // leaves under each child
+            for (std::uint32_t c = 4; c-- > 0;) {  // pushed last first, so popped first first
+                const std::uint32_t child = branches_[f.node][c];
+                const std::uint32_t first = f.first + c * span;
+                if (child == 0 || first > hi || first + span <= lo) continue;
+                stack[top++] = Frame{child, f.height - 1, first};
+            }
+        }
+        return take(work::trie_level * visited);
     }
-    // The used set of a path that takes `adapter` after the entry's path.
-    std::uint64_t used_after(std::uint32_t entry, std::uint32_t adapter) {
-        const std::uint32_t local = g_.cycle_local[adapter];
-        if (local == none) return 0;
-        const unsigned depth = g_.trie_depth[adapter];
-        if (depth == 0) return arena_[entry].used | (std::uint64_t{1} << local);
-        if (!take(work::trie_level * (depth + 1))) exhausted_ = true;
-        return trie_insert(static_cast<std::uint32_t>(arena_[entry].used), local, depth);
+
+    // Whether the adapter of `e`, which leaves the state's node, is already on the
+    // state's path, into `used`; false when the budget ran out. Within one
+    // expansion, trie adapters come in ascending index order.
+    bool on_path(const State& s, const Edge& e, bool& used) {
+        if (e.local == none) {
+            used = false;
+            return true;
+        }
+        const std::uint64_t set = arena_[s.entry].used;
+        if (e.trie_depth == 0) {
+            used = ((set >> e.local) & 1) != 0;
+            return true;
+        }
+        if (!gathered_) {
+            gathered_ = true;
+            if (!gather(s.node, static_cast<std::uint32_t>(set), e.trie_depth)) return false;
+        }
+        const std::uint32_t leaf = e.local >> 6;
+        while (next_here_ < here_.size() && here_[next_here_].first < leaf) ++next_here_;
+        used = next_here_ < here_.size() && here_[next_here_].first == leaf &&
+               ((here_[next_here_].second >> (e.local & 63)) & 1) != 0;
+        return true;
+    }
+
+    // The used set of a path that takes `e` after the entry's path; false when the
+    // budget ran out.
+    bool used_after(std::uint32_t entry, const Edge& e, std::uint64_t& set) {
+        set = 0;
+        if (e.local == none) return true;  // it leaves the component: the next one starts empty
+        if (e.trie_depth == 0) {
+            set = arena_[entry].used | (std::uint64_t{1} << e.local);
+            return true;
+        }
+        if (!take(work::trie_level * (e.trie_depth + 1))) return false;
+        set = trie_insert(static_cast<std::uint32_t>(arena_[entry].used), e.local, e.trie_depth);
+        return true;
     }
 
     // The frontier's total order: score, hops, cost, node, then path.
@@ -867,29 +916,9 @@ private:
         return charge_climbs();
     }
 
-    // Follows `adapter`, in position `slot` of the `ways` the state may take.
-    // False when the budget ran out.
-    bool follow(const State& s, std::uint32_t adapter, std::uint32_t slot, std::uint32_t ways) {
-        const bool used = on_path(s.entry, adapter);
-        if (exhausted_) return false;
-        if (used) return true;
-        std::uint64_t score = 0;
-        std::uint64_t cost = 0;
-        if (!g_.weight_fits[adapter] || !add_checked(s.score, g_.weight[adapter], score) ||
-            !add_checked(s.cost, g_.cost[adapter], cost)) {
-            overflow_ = true;
-            return true;
-        }
-        const std::uint32_t hops = s.hops + 1;
-        const std::uint32_t next = g_.output_node[adapter];
-        if (!best_.offer(next, hops, score)) return true;
-        const std::uint64_t set = used_after(s.entry, adapter);
-        if (exhausted_) return false;
-        const auto [entry, label] = add_entry(s.entry, s.label, adapter, set, slot, ways);
-        return push(State{score, cost, label, hops, next, entry});
-    }
-
     Step expand(const State& s);
+    template <class RowOf>
+    Step follow_each(const State& s, std::uint32_t ways, RowOf row_of, const LiveEdge* live);
 
     const PolicyGraph& g_;
     std::uint32_t source_;
@@ -898,13 +927,17 @@ private:
     Budget& budget_;
     std::uint64_t max_states_;
     std::uint64_t label_space_;
-    Pruning* pruning_ = nullptr;
-    const Region* region_ = nullptr;
+    Region* region_ = nullptr;
     std::uint64_t spent_ = 0;
     mutable std::uint64_t climbs_ = 0;
     std::vector<Entry> arena_;
-    std::vector<Branch> branches_{Branch{}};
-    std::vector<std::uint64_t> leaves_{0};
+    std::vector<Branch> branches_;     // made on the first trie insert
+    std::vector<std::uint64_t> leaves_;
+    // The gathered leaves of the state being expanded (index, bits), and the next
+    // one a test may look at.
+    bool gathered_ = false;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> here_;
+    std::size_t next_here_ = 0;
     std::vector<State> frontier_;
     BestScores best_;
     std::vector<std::uint32_t> goals_;
@@ -916,7 +949,6 @@ private:
     std::uint32_t best_hops_ = 0;
     bool overflow_ = false;
     bool pruned_any_ = false;
-    bool exhausted_ = false;
 };
 
 Search::Step Search::step() {
@@ -924,7 +956,8 @@ Search::Step Search::step() {
     if (!started_) {
         started_ = true;
         arena_.push_back(Entry{root, root, none, 0, 0, label_space_});
-        best_.offer(source_, 0, 0);
+        const std::uint64_t key = BestScores::key(source_, 0);
+        best_.held(key, best_.hash(key)) = 0;
         return push(State{0, 0, 0, 0, source_, root}) ? Step::more : Step::limit;
     }
     if (frontier_.empty()) {
@@ -951,31 +984,70 @@ Search::Step Search::step() {
 }
 
 Search::Step Search::expand(const State& s) {
-    const std::uint32_t* out = g_.out_adapters.data() + g_.out_begin[s.node];
-    const std::uint32_t out_count = g_.out_begin[s.node + 1] - g_.out_begin[s.node];
-    if (pruning_ == nullptr) {
+    const std::uint32_t first = g_.out_begin[s.node];
+    const std::uint32_t out_count = g_.out_begin[s.node + 1] - first;
+    if (region_ == nullptr) {
         if (!take(work::step + work::examined * out_count)) return Step::limit;
-        for (std::uint32_t i = 0; i < out_count; ++i) {
-            if (!follow(s, out[i], i, out_count)) return Step::limit;
-        }
-        return Step::more;
+        return follow_each(s, out_count, [first](std::uint32_t i) { return first + i; }, nullptr);
     }
-    // Only the adapters into the region (none when the node cannot reach the
-    // target), and of those only the ones that leave enough hops to reach it. The
-    // node's own lookup counts as one adapter examined.
-    const NodeFacts* facts = pruning_->facts(*region_, s.node);
+    // Only the edges into the region (none when the node cannot reach the target),
+    // and of those only the ones that leave enough hops to reach it. The node's
+    // own lookup counts as one adapter examined.
+    const NodeFacts* facts = region_->facts_of(s.node);
     const std::uint32_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
     if (!take(work::step + work::examined * (1 + std::uint64_t{ways}))) return Step::limit;
     if (ways != out_count) pruned_any_ = true;
     if (ways == 0) return Step::more;
-    const LiveAdapter* live = region_->live.data() + facts->live_begin;
+    const LiveEdge* live = region_->live.data() + facts->live_begin;
+    return follow_each(s, ways, [live](std::uint32_t i) { return live[i].row; }, live);
+}
+
+// Follows each of the `ways` edges the state may take, in order: `row_of(i)` is
+// the row of the i-th, and `live` (when pruned) its hops to the target. The
+// best-score slots of the edges a few places ahead are prefetched, so that their
+// misses overlap.
+template <class RowOf>
+Search::Step Search::follow_each(const State& s, std::uint32_t ways, RowOf row_of, const LiveEdge* live) {
+    constexpr std::uint32_t ahead = 32;
+    const std::uint32_t hops = s.hops + 1;
+    std::uint64_t hashes[ahead];
+    auto hash_at = [&](std::uint32_t i) {
+        const std::uint64_t h = best_.hash(BestScores::key(g_.edges[row_of(i)].to, hops));
+        best_.prefetch(h);
+        return h;
+    };
+    for (std::uint32_t i = 0; i < std::min(ahead, ways); ++i) hashes[i] = hash_at(i);
+    gathered_ = false;
     const std::optional<json::usize>& max_hops = policy_.max_hops;
     for (std::uint32_t i = 0; i < ways; ++i) {
-        if (max_hops && std::uint64_t{s.hops} + 1 + live[i].hops_after > max_hops->value) {
+        const std::uint64_t h = hashes[i % ahead];
+        if (i + ahead < ways) hashes[i % ahead] = hash_at(i + ahead);
+        const std::uint32_t row = row_of(i);
+        const Edge& e = g_.edges[row];
+        if (live != nullptr && max_hops && std::uint64_t{hops} + live[i].hops_after > max_hops->value) {
             pruned_any_ = true;
             continue;
         }
-        if (!follow(s, live[i].adapter, i, ways)) return Step::limit;
+        bool used = false;
+        std::uint64_t score = 0;
+        std::uint64_t cost = 0;
+        if (!e.weight_fits || !add_checked(s.score, e.weight, score) || !add_checked(s.cost, e.cost, cost)) {
+            // An adapter already on the path is skipped before its sums are made.
+            if (!overflow_) {
+                if (!on_path(s, e, used)) return Step::limit;
+                overflow_ = !used;
+            }
+            continue;
+        }
+        std::uint64_t& held = best_.held(BestScores::key(e.to, hops), h);
+        if (held < score) continue;
+        if (!on_path(s, e, used)) return Step::limit;
+        if (used) continue;
+        held = score;
+        std::uint64_t set = 0;
+        if (!used_after(s.entry, e, set)) return Step::limit;
+        const auto [entry, label] = add_entry(s.entry, s.label, row, set, i, ways);
+        if (!push(State{score, cost, label, hops, e.to, entry})) return Step::limit;
     }
     return Step::more;
 }
@@ -1021,7 +1093,7 @@ struct PathSearcher::Impl {
         for (;;) {
             if (region != nullptr && !region->complete && walked <= search.spent()) {
                 if (!pruning->walk(*region, search.spent() - walked + 1, budget, walked)) return false;
-                if (region->complete) search.prune_with(*pruning, *region);
+                if (region->complete) search.prune_with(*region);
                 continue;
             }
             switch (search.step()) {
@@ -1043,21 +1115,18 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
         route.adapters.emplace();
         return route;
     }
-    auto unresolved = [&](std::string_view code, std::string message, std::vector<std::string> choices = {}) {
-        PathResolution r = PathResolution::unresolved(std::string(code), std::move(message), std::move(choices));
-        route.issues = std::move(r.issues);
-        route.requires_user_choice = r.requires_user_choice;
+    auto unresolved = [&](std::string_view code, std::string message) {
+        route.issues.push_back(PlanIssue{std::string(code), std::move(message), {}});
+        return std::move(route);
     };
     auto limit = [&] {
-        unresolved(path_issue::search_limit_exceeded,
-                   limit_message(from_type, from_representation, to_type, to_representation));
-        return std::move(route);
+        return unresolved(path_issue::search_limit_exceeded,
+                          limit_message(from_type, from_representation, to_type, to_representation));
     };
     auto no_path = [&](bool overflow) {
-        unresolved(overflow ? path_issue::cost_overflow : path_issue::no_path,
-                   text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation, to_type,
-                                to_representation));
-        return std::move(route);
+        return unresolved(overflow ? path_issue::cost_overflow : path_issue::no_path,
+                          text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation,
+                                       to_type, to_representation));
     };
     if (!budget.take(work::search)) return limit();
     if (!graph) graph.emplace(build_graph(registry.adapters(), policy));
@@ -1088,7 +1157,7 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
     Region* region = nullptr;
     if (options.prune) {
         region = &pruning->region_of(target);
-        if (region->complete) search.prune_with(*pruning, *region);
+        if (region->complete) search.prune_with(*region);
     }
     if (!run(search, region)) return limit();
 
@@ -1101,32 +1170,27 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
 
     const std::vector<AdapterSpec>& adapters = registry.adapters();
     const std::vector<std::uint32_t> goals = search.goals_in_order();
+    std::vector<std::uint32_t> path;
+    std::vector<const AdapterSpec*> taken;
+    auto take_path = [&](std::uint32_t goal) {
+        search.path_of(goal, path);
+        taken.clear();
+        for (std::uint32_t index : path) taken.push_back(&adapters[index]);
+    };
     if (goals.size() > 1 && policy.require_user_choice_on_ambiguity) {
-        std::vector<std::string> choices;
-        choices.reserve(goals.size());
+        // Every equivalent path is walked and kept, not yet written: a caller that
+        // drops the outcome never pays for the choices' text.
         for (std::uint32_t goal : goals) {
-            const std::vector<std::uint32_t> path = search.path_of(goal);
-            std::uint64_t bytes = 4 * path.size();
-            for (std::uint32_t index : path) bytes += adapters[index].id.size();
-            // The choices are written out: their bytes, beside the walk up each path.
-            if (!budget.take(path.size() + bytes)) {
-                route.output_limit_exceeded = true;
-                return limit();
-            }
-            std::string& choice = choices.emplace_back();
-            choice.reserve(bytes);
-            for (std::size_t i = 0; i < path.size(); ++i) {
-                if (i > 0) choice.append(" -> ");
-                choice.append(adapters[path[i]].id);
-            }
+            if (!budget.take(work::step * search.length_of(goal))) return limit();
+            take_path(goal);
+            route.equivalent.add(taken);
         }
-        unresolved(path_issue::ambiguous_path, "multiple equivalent adapter paths require user choice",
-                   std::move(choices));
+        const auto first = route.equivalent[0];
+        route.adapters.emplace(first.begin(), first.end());
+        return route;
     }
-    const std::vector<std::uint32_t> first = search.path_of(goals.front());
-    std::vector<const AdapterSpec*>& taken = route.adapters.emplace();
-    taken.reserve(first.size());
-    for (std::uint32_t index : first) taken.push_back(&adapters[index]);
+    take_path(goals.front());
+    route.adapters.emplace(taken);
     return route;
 }
 
@@ -1144,20 +1208,30 @@ PathRoute PathSearcher::find_route(const TypeId& from_type, const Representation
 PathResolution PathSearcher::find_path(const TypeId& from_type, const RepresentationId& from_representation,
                                        const TypeId& to_type, const RepresentationId& to_representation,
                                        bool keep_first_path) {
+    auto limit = [&] {
+        return PathResolution::unresolved(
+            std::string(path_issue::search_limit_exceeded),
+            impl_->limit_message(from_type, from_representation, to_type, to_representation), {});
+    };
     PathRoute route = impl_->find(from_type, from_representation, to_type, to_representation);
     PathResolution result;
-    result.issues = std::move(route.issues);
-    result.requires_user_choice = route.requires_user_choice;
-    if (!route.adapters || (result.requires_user_choice && !keep_first_path)) return result;
+    if (route.requires_user_choice()) {
+        // The choices are written out: their bytes.
+        if (!impl_->budget.take(route.equivalent.choice_bytes())) return limit();
+        result.issues.push_back(ambiguous_path_issue(route.equivalent));
+        result.requires_user_choice = true;
+        if (!keep_first_path) return result;
+    } else {
+        result.issues = std::move(route.issues);
+    }
+    if (!route.adapters) return result;
 
     AdapterPath chosen;
     chosen.adapters.reserve(route.adapters->size());
     const std::vector<AdapterSpec>& adapters = impl_->registry.adapters();
     for (const AdapterSpec* a : *route.adapters) {
         if (!impl_->budget.take(impl_->units_to_copy(static_cast<std::uint32_t>(a - adapters.data())))) {
-            return PathResolution::unresolved(
-                std::string(path_issue::search_limit_exceeded),
-                impl_->limit_message(from_type, from_representation, to_type, to_representation), {});
+            return limit();
         }
         // Recomputed as the sums of the copies, guarded although the search
         // already checked the same sums for the path's states.

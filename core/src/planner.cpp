@@ -124,6 +124,7 @@ std::uint64_t list_bytes(const std::vector<std::string>& items) {
 }
 
 constexpr std::string_view unverified_rank = "unverified_rank";
+constexpr std::string_view ambiguous_words = "multiple equivalent adapter paths require user choice";
 // The message of an "unverified_rank" issue without its three values.
 constexpr std::string_view unverified_rank_words =
     "input port `` requires rank Some(), but representation `` has no declared rank";
@@ -158,9 +159,46 @@ struct Pairs {
     }
 };
 
+// A source resolved for one port, its issues not yet written: the common pair of
+// a multi-source port drops resolutions, and a dropped one costs its searches,
+// never the text of its issues.
+struct Resolution {
+    const RepresentationId* representation = nullptr;  // the port's accepted entry
+    std::vector<const AdapterSpec*> path;
+    EquivalentPaths equivalent;  // of an ambiguous path, when a choice is required
+    bool unverified_rank = false;
+    const SourceDescriptor* source = nullptr;
+};
+
+// Writes the issues of a resolution that reaches the plan, each byte drawn from
+// the budget as it is made: "ambiguous_path", then "unverified_rank".
+Status write_issues(const Resolution& r, const InputPortSpec& port, PathSearcher& searcher,
+                    std::vector<PlanIssue>& out) {
+    if (!r.equivalent.empty()) {
+        // The choices as a list of strings: their texts, quotes and commas.
+        const std::uint64_t choices = r.equivalent.choice_bytes() + 3 * r.equivalent.size() - 1;
+        if (!searcher.spend(frames().issue + path_issue::ambiguous_path.size() + ambiguous_words.size() + choices)) {
+            return planning_limit(searcher);
+        }
+        out.push_back(ambiguous_path_issue(r.equivalent));
+    }
+    if (r.unverified_rank) {
+        const std::string number = std::to_string(port.rank->value);
+        const std::uint64_t bytes = frames().issue + unverified_rank.size() + unverified_rank_words.size() +
+                                    port.name.size() + number.size() + r.representation->view().size();
+        if (!searcher.spend(bytes)) return planning_limit(searcher);
+        out.push_back(PlanIssue{
+            std::string(unverified_rank),
+            text::format("input port `{}` requires rank Some({}), but representation `{}` has no declared rank",
+                         port.name, number, *r.representation),
+            {}});
+    }
+    return {};
+}
+
 // `resolve_source` over the given pairs of the port.
-Result<std::optional<ResolvedSource>> resolve_pairs(const SourceDescriptor& source, const InputPortSpec& port,
-                                                    const Pairs& pairs, PortRanks& ranks, PathSearcher& searcher) {
+Result<std::optional<Resolution>> resolve_pairs(const SourceDescriptor& source, const InputPortSpec& port,
+                                                const Pairs& pairs, PortRanks& ranks, PathSearcher& searcher) {
     const RepresentationSpec& native = source.native_representation;
     for (std::size_t t = pairs.type_begin; t < pairs.type_end; ++t) {
         const TypeId& type = port.accepted_types[t];
@@ -176,45 +214,26 @@ Result<std::optional<ResolvedSource>> resolve_pairs(const SourceDescriptor& sour
             if (port.rank && rank && *rank != port.rank->value) continue;
 
             // From the source's own type id, not its representation's. An
-            // ambiguous outcome keeps its issue and also brings the first of the
-            // equivalent paths, so that the plan stays usable.
+            // ambiguous outcome keeps its equivalent paths and also brings the
+            // first of them, so that the plan stays usable.
             PathRoute found = searcher.find_route(source.type_id, native.id, type, representation);
-            if (found.output_limit_exceeded) return planning_limit(searcher);
             if (found.search_limit_exceeded()) return fail(found.issues.front().message);
             if (!found.adapters) continue;
-            for (const PlanIssue& issue : found.issues) {
-                // The choices were counted as they were made; the rest of the issue here.
-                if (!searcher.spend(frames().issue + issue.code.size() + issue.message.size())) {
-                    return planning_limit(searcher);
-                }
-            }
-
-            if (port.rank && !rank) {
-                const std::string number = std::to_string(port.rank->value);
-                const std::uint64_t bytes = frames().issue + unverified_rank.size() + unverified_rank_words.size() +
-                                            port.name.size() + number.size() + representation.view().size();
-                if (!searcher.spend(bytes)) return planning_limit(searcher);
-                found.issues.push_back(PlanIssue{
-                    std::string(unverified_rank),
-                    text::format("input port `{}` requires rank Some({}), but representation `{}` has no declared rank",
-                                 port.name, number, representation),
-                    {}});
-            }
-            return std::optional<ResolvedSource>(
-                ResolvedSource{representation, std::move(*found.adapters), std::move(found.issues), &source});
+            return std::optional<Resolution>(Resolution{&representation, std::move(*found.adapters),
+                                                        std::move(found.equivalent), port.rank && !rank, &source});
         }
     }
-    return std::optional<ResolvedSource>();
+    return std::optional<Resolution>();
 }
 
 // Resolves every source of a multi-source port against one shared (type,
 // representation) pair, the first pair in port order that serves them all.
-Result<std::vector<ResolvedSource>> common_pair(const std::vector<ResolvedSource>& resolved,
-                                                const InputPortSpec& port, PortRanks& ranks, PathSearcher& searcher) {
+Result<std::vector<Resolution>> common_pair(const std::vector<Resolution>& resolved, const InputPortSpec& port,
+                                            PortRanks& ranks, PathSearcher& searcher) {
     for (std::size_t t = 0; t < port.accepted_types.size(); ++t) {
         for (std::size_t r = 0; r < port.accepted_representations.size(); ++r) {
-            std::vector<ResolvedSource> shared;
-            for (const ResolvedSource& earlier : resolved) {
+            std::vector<Resolution> shared;
+            for (const Resolution& earlier : resolved) {
                 auto again = resolve_pairs(*earlier.source, port, Pairs::one(t, r), ranks, searcher);
                 if (!again) return std::unexpected(std::move(again.error()));
                 if (!*again) break;
@@ -305,7 +324,13 @@ Result<std::vector<const SourceDescriptor*>> candidate_sources(const DatasetSche
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
                                                      PathSearcher& searcher) {
     PortRanks ranks(port);
-    return resolve_pairs(source, port, Pairs::all(port), ranks, searcher);
+    auto found = resolve_pairs(source, port, Pairs::all(port), ranks, searcher);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!*found) return std::optional<ResolvedSource>();
+    Resolution& r = **found;
+    ResolvedSource out{*r.representation, std::move(r.path), {}, r.source};
+    if (auto ok = write_issues(r, port, searcher, out.issues); !ok) return std::unexpected(std::move(ok.error()));
+    return std::optional<ResolvedSource>(std::move(out));
 }
 
 Result<std::optional<ResolvedSource>> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
@@ -340,7 +365,7 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
 
     for (const InputPortSpec& port : model_input.ports) {
         PortRanks ranks(port);
-        std::vector<ResolvedSource> resolved;
+        std::vector<Resolution> resolved;
         for (const SourceDescriptor* candidate : *candidates) {
             auto r = resolve_pairs(*candidate, port, Pairs::all(port), ranks, searcher);
             if (!r) return std::unexpected(std::move(r.error()));
@@ -360,12 +385,12 @@ Result<DataPlan> plan_model_input(const DatasetSchema& schema, const ModelInputS
                                      resolved.size()));
         }
 
-        const RepresentationId& port_representation = resolved.front().representation;
+        const RepresentationId& port_representation = *resolved.front().representation;
         std::vector<std::string> port_inputs;
-        for (ResolvedSource& r : resolved) {
+        for (const Resolution& r : resolved) {
             const SourceDescriptor& source = *r.source;
             const std::uint64_t source_bytes = source.id.view().size();
-            for (PlanIssue& issue : r.issues) plan.issues.push_back(std::move(issue));
+            if (auto ok = write_issues(r, port, searcher, plan.issues); !ok) return std::unexpected(std::move(ok.error()));
 
             std::string chain_end = "src:" + source.id.str();
             if (!searcher.spend(frame.materialize + source_bytes + source.native_representation.id.view().size() +

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -128,9 +129,9 @@ struct PathResolution {
 // pairs; the budget turns that into a prompt, explicit outcome
 // ("search_limit_exceeded"). The budget counts work, not states: every state
 // pushed, adapter examined, step of the no-reuse test and of pruning's backward
-// walk, and byte written into a result (choices, copied adapters), so that time
-// and memory stay proportional to it. Every search that completes within the
-// budget gives exactly the result of the unbounded search.
+// walk, path kept and byte written into a result (choices, copied adapters), so
+// that time and memory stay proportional to it. Every search that completes
+// within the budget gives exactly the result of the unbounded search.
 struct PathSearchOptions {
     // About a second of searching on a current machine, and a few hundred
     // megabytes at most.
@@ -152,25 +153,53 @@ struct PathSearchOptions {
     unsigned path_label_bits = 64;
 };
 
+// The equally good paths of an ambiguous outcome, as the registry's own adapters:
+// each path's adapters in order, one path after another, in the order of the
+// choices they make.
+class EquivalentPaths {
+public:
+    std::size_t size() const noexcept { return ends_.size(); }
+    bool empty() const noexcept { return ends_.empty(); }
+    // The adapters of path `i`.
+    std::span<const AdapterSpec* const> operator[](std::size_t i) const noexcept {
+        const std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+        return {adapters_.data() + begin, ends_[i] - begin};
+    }
+    // The choices they make: each path's ids joined by " -> ", and the bytes of
+    // those texts in all.
+    std::vector<std::string> choices() const;
+    std::uint64_t choice_bytes() const noexcept;
+
+    void add(std::span<const AdapterSpec* const> path);
+
+private:
+    std::vector<const AdapterSpec*> adapters_;
+    std::vector<std::size_t> ends_;  // where each path ends in `adapters_`
+};
+
 // A search's outcome for a caller that writes what it finds itself (the planner):
-// the issues `find_path` would give, and the path as the registry's own adapters
-// rather than copies.
+// the path as the registry's own adapters rather than copies, and for an
+// ambiguous outcome the equivalent paths rather than the issue written out, so
+// that a caller that drops the outcome never pays for its text.
 struct PathRoute {
-    // Empty when resolved; else the one issue of `find_path` (for an ambiguous
-    // outcome with its choices).
+    // Empty when resolved, ambiguous or not; else the one issue of `find_path`
+    // ("no_path", "cost_overflow" or "search_limit_exceeded").
     std::vector<PlanIssue> issues;
-    bool requires_user_choice = false;
     // The path taken: the best one, or for an ambiguous outcome the first of the
     // equivalent ones (what a policy without the user-choice requirement takes).
     std::optional<std::vector<const AdapterSpec*>> adapters;
-    // The budget ran out (the one issue is then "search_limit_exceeded"), and it
-    // did so while the choices were written, not while searching.
-    bool output_limit_exceeded = false;
+    // An ambiguous outcome under a policy that requires a choice: every equivalent
+    // path (two or more). Empty otherwise.
+    EquivalentPaths equivalent;
 
+    bool requires_user_choice() const noexcept { return !equivalent.empty(); }
     bool search_limit_exceeded() const noexcept {
         return !issues.empty() && issues.front().code == path_issue::search_limit_exceeded;
     }
 };
+
+// The "ambiguous_path" issue of equivalent paths, with one choice per path.
+PlanIssue ambiguous_path_issue(const EquivalentPaths& paths);
 
 class AdapterRegistry;
 
@@ -194,7 +223,8 @@ public:
                              const TypeId& to_type, const RepresentationId& to_representation,
                              bool keep_first_path = false);
     // The same search, its path left in the registry (no adapter is copied); an
-    // ambiguous outcome brings its first path along.
+    // ambiguous outcome brings its first path along, and its equivalent paths in
+    // place of the issue's text.
     PathRoute find_route(const TypeId& from_type, const RepresentationId& from_representation,
                          const TypeId& to_type, const RepresentationId& to_representation);
 

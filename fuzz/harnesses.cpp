@@ -20,6 +20,7 @@
 #include "veltrinax/predict_cohort.hpp"
 #include "veltrinax/relation.hpp"
 #include "veltrinax/text.hpp"
+#include "plain_planner.hpp"
 
 namespace veltrinax::fuzz {
 
@@ -388,6 +389,296 @@ void planner_budgets(std::string_view input) {
     }
 }
 
+namespace {
+
+// The fuzzer's bytes, read one at a time; past the end every byte reads as 0, so
+// that any input, however short, decodes to a whole planning call.
+class Bytes {
+public:
+    explicit Bytes(std::string_view input) : input_(input) {}
+    unsigned next() { return at_ < input_.size() ? static_cast<unsigned char>(input_[at_++]) : 0; }
+
+private:
+    std::string_view input_;
+    std::size_t at_ = 0;
+};
+
+// The representations of the nodes: plain ones, built-in ones of rank 1, 2 and
+// 3, and one as long as an identifier may be.
+const std::string& shape_representation_id(unsigned b) {
+    static const std::array<std::string, 8> ids = {
+        "a", "b", "c", "d", "text_raw", "tabular_numeric", "gray_image", std::string(128, 'l'),
+    };
+    return ids[b & 7];
+}
+constexpr std::array<std::uint64_t, 8> shape_costs = {0, 1, 1, 2, 3, 10, 1'000'000, UINT64_MAX - 1};
+
+struct ShapeNode {
+    std::string type;
+    std::string representation;
+};
+
+RepresentationSpec shape_representation(std::string_view id, std::optional<std::uint64_t> rank) {
+    RepresentationSpec r;
+    r.id = RepresentationId::trusted(id);
+    r.type_id = TypeId::trusted("x");
+    r.rank = rank;
+    r.ragged = !rank;
+    r.container = "ndarray";
+    for (std::uint64_t i = 0; i < rank.value_or(1); ++i) {
+        AxisSpec& axis = r.axes.emplace_back();
+        axis.name = i == 0 ? "sample" : "f" + std::to_string(i);
+        axis.kind = i == 0 ? AxisKind::sample : AxisKind::feature;
+    }
+    return r;
+}
+
+// A planning call decoded from bytes, built as records, so that nearly every
+// input plans. The layout, byte by byte (each taken modulo what it chooses from):
+//   policy: bits 0-2 allow lossy, stateful, supervised; bit 3 no user choice
+//     required; bit 4 a hop limit (the next byte, 0 to 4); bits 5-6 the default
+//     fusion (none, "outer", {"left": null}, an invalid null);
+//   nodes: 2 to 8, then one byte each: bits 0-2 the representation, bit 3 type u
+//     rather than t;
+//   adapters: 0 to 12, then three bytes each: (ends) bits 0-2 the input node,
+//     bits 3-5 the output node, bit 6 parallel to the adapter before, bit 7 a
+//     self-loop; (cost) bits 0-2 the cost, bits 3-5 lossy, stateful, supervised,
+//     bit 6 preferred, bit 7 forbidden; (id) bits 0-4 its letter, bit 5 a long id
+//     (200 to 510 bytes, by the same bits), bit 6 parameters, bit 7 another
+//     version;
+//   sources: 1 to 4, one byte each: bits 0-2 the native node, bit 3 the other
+//     type, bits 4-5 the rank (1, 2, 3, none);
+//   ports: 1 to 4, each a byte (bit 0 multi-source, bit 1 optional, bits 2-3 the
+//     rank (none, 1, 2, 3), bit 4 a long name, bits 5-6 one to three
+//     representations, bit 7 a second type), a byte per representation (bits 0-2
+//     its node, whose type the port accepts first; bit 3 one nobody reaches), and
+//     for a second type a byte (bit 0 type u);
+//   request: bit 0 source ids given, bits 1-4 which sources, bit 5 in reverse
+//     order, bit 6 one twice, bit 7 an unknown one;
+//   searches: 0 to 4, two bytes each: the ends (bits 0-2), bit 7 of the first
+//     asks for the first path of an ambiguous outcome.
+struct PlanningShape {
+    DatasetSchema schema;
+    ModelInputSpec model_input;
+    AdapterRegistry registry;
+    DataPlanRequest request;
+    std::vector<ShapeNode> nodes;
+    struct Query {
+        std::size_t from, to;
+        bool keep_first_path;
+    };
+    std::vector<Query> queries;
+};
+
+PlanningShape decode_shape(std::string_view input) {
+    Bytes in(input);
+    PlanningShape shape;
+    PlanningPolicy& policy = shape.request.planning_policy;
+    const unsigned flags = in.next();
+    policy.allow_lossy = flags & 1;
+    policy.allow_stateful = flags & 2;
+    policy.allow_supervised = flags & 4;
+    policy.require_user_choice_on_ambiguity = !(flags & 8);
+    if (flags & 16) policy.max_hops = json::usize{in.next() % 5};
+    static constexpr std::array<std::string_view, 4> fusions = {"", R"({"alignment":"outer"})",
+                                                                R"({"alignment":{"left":null}})",
+                                                                R"({"alignment":null})"};
+    if (const std::string_view fusion = fusions[(flags >> 5) & 3]; !fusion.empty()) {
+        shape.model_input.default_fusion = *json::parse(fusion);
+    }
+
+    const std::size_t node_count = 2 + in.next() % 7;
+    for (std::size_t i = 0; i < node_count; ++i) {
+        const unsigned b = in.next();
+        shape.nodes.push_back({(b & 8) ? "u" : "t", shape_representation_id(b)});
+    }
+    auto node = [&](unsigned b) -> const ShapeNode& { return shape.nodes[(b & 7) % node_count]; };
+
+    AdapterRegistrySpec registry;
+    std::vector<std::string> preferred, forbidden;
+    for (std::size_t i = 0, count = in.next() % 13; i < count; ++i) {
+        const unsigned ends = in.next(), kind = in.next(), name = in.next();
+        const ShapeNode* from = &node(ends);
+        const ShapeNode* to = (ends & 128) ? from : &node(ends >> 3);
+        AdapterSpec a;
+        a.id = std::string(1, static_cast<char>('a' + (name & 31) % 26)) + std::to_string(i);
+        if (name & 32) a.id.append(200 + 10 * (name & 31), 'x');
+        a.version = (name & 128) ? "2.0" : "1";
+        if ((ends & 64) && !registry.adapters.empty()) {
+            const AdapterSpec& before = registry.adapters.back();
+            a.input_type = before.input_type;
+            a.input_representation = before.input_representation;
+            a.output_type = before.output_type;
+            a.output_representation = before.output_representation;
+        } else {
+            a.input_type = TypeId::trusted(from->type);
+            a.input_representation = RepresentationId::trusted(from->representation);
+            a.output_type = TypeId::trusted(to->type);
+            a.output_representation = RepresentationId::trusted(to->representation);
+        }
+        a.cost = shape_costs[kind & 7];
+        a.lossy = kind & 8;
+        a.stateful = kind & 16;
+        a.supervised = kind & 32;
+        if (a.stateful) a.fit_scope = FitScope::fold_train;
+        if (name & 64) a.params.insert_or_assign("k", json::Value::unsigned_integer(name));
+        if (kind & 64) preferred.push_back(a.id);
+        if (kind & 128) forbidden.push_back(a.id);
+        registry.adapters.push_back(std::move(a));
+    }
+    policy.preferred_adapters = json::SortedSet<std::string>::from_items(std::move(preferred));
+    policy.forbidden_adapters = json::SortedSet<std::string>::from_items(std::move(forbidden));
+    auto built = AdapterRegistry::from_spec(std::move(registry));
+    if (!built) broken("decoded registry does not build", built.error().to_string());
+    shape.registry = std::move(*built);
+
+    shape.schema.dataset_id = "d";
+    shape.schema.sample_ids = {SampleId::trusted("s1")};
+    for (std::size_t i = 0, count = 1 + in.next() % 4; i < count; ++i) {
+        const unsigned b = in.next();
+        const ShapeNode& native = node(b);
+        SourceDescriptor s;
+        s.id = SourceId::trusted("s" + std::to_string(count - i));  // listed out of id order
+        s.name = "n";
+        // The source's own type is the one searched from, not its representation's.
+        s.type_id = TypeId::trusted((b & 8) ? (native.type == "t" ? "u" : "t") : native.type);
+        s.modality = "m";
+        const unsigned rank = (b >> 4) & 3;
+        s.native_representation = shape_representation(
+            native.representation, rank == 3 ? std::nullopt : std::optional<std::uint64_t>(rank + 1));
+        s.sample_key = "k";
+        shape.schema.sources.push_back(std::move(s));
+    }
+
+    for (std::size_t i = 0, count = 1 + in.next() % 4; i < count; ++i) {
+        const unsigned b = in.next();
+        InputPortSpec p;
+        p.name = ((b & 16) ? std::string(300, 'p') : "p") + std::to_string(i);
+        p.multi_source = b & 1;
+        p.optional = b & 2;
+        if ((b >> 2) & 3) p.rank = json::usize{(b >> 2) & 3};
+        for (unsigned k = 0, reps = 1 + ((b >> 5) & 3) % 3; k < reps; ++k) {
+            const unsigned r = in.next();
+            const ShapeNode& accepted = node(r);
+            p.accepted_representations.push_back(RepresentationId::trusted((r & 8) ? "zz" : accepted.representation));
+            if (k == 0) p.accepted_types.push_back(TypeId::trusted(accepted.type));
+        }
+        if (b & 128) p.accepted_types.push_back(TypeId::trusted((in.next() & 1) ? "u" : "t"));
+        shape.model_input.ports.push_back(std::move(p));
+    }
+
+    shape.request.id = "plan";
+    if (const unsigned b = in.next(); b & 1) {
+        std::vector<SourceId> asked;
+        for (std::size_t i = 0; i < shape.schema.sources.size(); ++i) {
+            if ((b >> (1 + i)) & 1) asked.push_back(shape.schema.sources[i].id);
+        }
+        if (b & 32) std::reverse(asked.begin(), asked.end());
+        if ((b & 64) && !asked.empty()) asked.push_back(asked.front());
+        if (b & 128) asked.push_back(SourceId::trusted("s9"));
+        shape.request.source_ids = std::move(asked);
+    }
+
+    for (std::size_t i = 0, count = in.next() % 5; i < count; ++i) {
+        const unsigned from = in.next(), to = in.next();
+        shape.queries.push_back({(from & 7) % node_count, (to & 7) % node_count, (from & 128) != 0});
+    }
+    return shape;
+}
+
+// Plain planning and plain searches beyond this many units are left out: the
+// plain planner copies whole paths, and executions must stay short.
+constexpr std::uint64_t plain_units_cap = 100'000;
+
+std::string resolution_text(const PathResolution& r) {
+    std::string out = r.path ? "path " + std::to_string(r.path->adapters.size()) + " score " +
+                                   std::to_string(r.path->score)
+                             : "no path";
+    for (const PlanIssue& issue : r.issues) out += " | " + issue.code + ": " + issue.message;
+    return out;
+}
+
+}  // namespace
+
+void planner_shapes(std::string_view input) {
+    const PlanningShape shape = decode_shape(input);
+    auto plan_with = [&](std::uint64_t max_work, bool ordered_indexes = false) {
+        PathSearchOptions options;
+        options.max_work = max_work;
+        const bool before = ordered_indexes ? text::testing::set_degenerate_hash(true) : false;
+        auto plan = planner::plan_model_input(shape.schema, shape.model_input, shape.registry, shape.request, options);
+        if (ordered_indexes) text::testing::set_degenerate_hash(before);
+        return plan;
+    };
+
+    const testing::PlainPlan plain =
+        testing::plain_plan(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap);
+    if (!plain.gave_up) {
+        // The budget never refuses what the plain rules do in a few steps, and
+        // never changes a result it lets through: with three times the plain work,
+        // also with every index in its ordered fallback, the call gives the plain
+        // planner's result, and with the fuzzer's budget too unless that is less
+        // (a plan of long ids or names may be larger than the budget).
+        const std::uint64_t bound = testing::budget_bound(plain.units);
+        const struct {
+            std::string_view with;
+            std::uint64_t max_work;
+            bool ordered_indexes;
+        } runs[] = {{"three times the plain work", bound, false},
+                    {"three times the plain work through ordered indexes", bound, true},
+                    {"the fuzzer's budget", fuzz_max_work, false}};
+        for (const auto& run : runs) {
+            const auto got = plan_with(run.max_work, run.ordered_indexes);
+            if (got != plain.plan && !(out_of_budget(got) && run.max_work < bound)) {
+                broken(std::string(run.with) + " does not give the plain result",
+                       "plain units " + std::to_string(plain.units) + ": " + outcome_text(plain.plan),
+                       outcome_text(got));
+            }
+        }
+    } else {
+        // Beyond what the plain planner does here, hashed and ordered indexes still
+        // agree whenever both complete.
+        const std::uint64_t budget = testing::budget_bound(plain_units_cap);
+        const auto hashed = plan_with(budget), ordered = plan_with(budget, true);
+        if (!out_of_budget(hashed) && !out_of_budget(ordered) && hashed != ordered) {
+            broken("the ordered fallback of the indexes changed the plan", outcome_text(hashed), outcome_text(ordered));
+        }
+    }
+
+    // One searcher's searches, which share its graph, its regions and its budget,
+    // answer as fresh searchers and the plain search do, whatever the searches
+    // before them learnt.
+    if (shape.queries.empty()) return;
+    const PlanningPolicy& policy = shape.request.planning_policy;
+    PathSearchOptions one;
+    one.max_work = fuzz_max_work;
+    PathSearchOptions all = one;
+    all.max_work = fuzz_max_work * shape.queries.size();
+    PathSearcher shared(shape.registry, policy, all);
+    for (const PlanningShape::Query& q : shape.queries) {
+        const ShapeNode& from = shape.nodes[q.from];
+        const ShapeNode& to = shape.nodes[q.to];
+        const testing::PlainSearch reference = testing::plain_search(
+            shape.registry, from.type, from.representation, to.type, to.representation, policy, plain_units_cap);
+        if (reference.gave_up) continue;
+        const auto from_type = TypeId::trusted(from.type), to_type = TypeId::trusted(to.type);
+        const auto from_rep = RepresentationId::trusted(from.representation);
+        const auto to_rep = RepresentationId::trusted(to.representation);
+        const PathResolution alone = shape.registry.find_path(from_type, from_rep, to_type, to_rep, policy, one);
+        if (!alone.search_limit_exceeded() && alone != reference.result) {
+            broken("a fresh search differs from the plain one", resolution_text(reference.result),
+                   resolution_text(alone));
+        }
+        PathResolution expected = reference.result;
+        if (q.keep_first_path && expected.requires_user_choice) expected.path = reference.first_path;
+        const PathResolution together = shared.find_path(from_type, from_rep, to_type, to_rep, q.keep_first_path);
+        if (!together.search_limit_exceeded() && together != expected) {
+            broken("a shared searcher's search differs from the plain one", resolution_text(expected),
+                   resolution_text(together));
+        }
+    }
+}
+
 void fold_check(std::string_view input) {
     bool utf8 = well_formed(input);
     auto [fold_text, table_text] = split<2>(input).text;
@@ -427,6 +718,7 @@ std::span<const NamedHarness> harnesses() {
         {"envelope", envelope},
         {"planner", planner},
         {"planner_budgets", planner_budgets},
+        {"planner_shapes", planner_shapes},
         {"fold_check", fold_check},
         {"envelope_build", envelope_build},
     };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer harnesses of a build made with -DVELTRINAX_FUZZ=ON.
 #
-#   fuzz/run.sh smoke BUILD_DIR [SECONDS]            every harness in turn (default 5 s each);
+#   fuzz/run.sh smoke BUILD_DIR [SECONDS]            every harness in turn (default 5 s each, three
+#                                                    times as long for planner_shapes);
 #                                                    the first crash, leak, timeout or
 #                                                    sanitizer report fails the run
 #   fuzz/run.sh long BUILD_DIR [SECONDS] [PARALLEL]  every harness for SECONDS (default 600),
@@ -20,7 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 HARNESSES=(dataset_schema model_input adapter_registry plan_request data_plan relation_table fold_set
-           value envelope planner fold_check envelope_build)
+           value envelope planner planner_shapes fold_check envelope_build)
 mode=${1:?mode: smoke, long or merge}
 build=${2:?build directory}
 suite=../shared/testdata/JSONTestSuite
@@ -98,7 +99,11 @@ case "$mode" in
   smoke)
     seconds=${3:-5}
     for harness in "${HARNESSES[@]}"; do
-      if ! run_one "$harness" "$seconds" smoke; then
+      share=$seconds
+      # Its inputs all plan, each against the plain planner: a few hundred
+      # executions a second under the sanitizers, so it gets three shares.
+      [ "$harness" = planner_shapes ] && share=$((3 * seconds))
+      if ! run_one "$harness" "$share" smoke; then
         echo "fuzz_$harness failed:" >&2
         tail -n 60 "$build/fuzz-work/$harness/log" >&2
         exit 1

@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <functional>
-#include <map>
-#include <queue>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "veltrinax/adapter.hpp"
+#include "plain_planner.hpp"
 #include "readers.hpp"
 
 namespace {
@@ -519,103 +517,11 @@ TEST(AdapterPathSearch, LongCyclesAndWideHubsAreSearchedWithinTheBudget) {
 
 // ---------------------------------------------------------------------------
 // Cross-check against a direct transcription of the search rules: plain
-// strings, a priority queue of whole paths, an ordered best-score map.
+// strings, a priority queue of whole paths, an ordered best-score map
+// (plain_planner.hpp).
 // ---------------------------------------------------------------------------
 
-struct Reference {
-    PathResolution result;
-    std::uint64_t pushed = 0;
-};
-
-Reference reference_search(const AdapterRegistry& registry, const std::string& from, const std::string& to,
-                           const PlanningPolicy& policy) {
-    __extension__ using u128 = unsigned __int128;
-    using Node = std::pair<std::string, std::string>;
-    auto node_of = [](std::string_view text) {
-        auto slash = text.find('/');
-        return Node{std::string(text.substr(0, slash)), std::string(text.substr(slash + 1))};
-    };
-    auto weight = [&](const AdapterSpec& a) -> u128 {
-        u128 w = std::max<std::uint64_t>(a.cost, 1);
-        w += (a.lossy ? 1000000 : 0) + (a.stateful ? 100000 : 0) + (a.supervised ? 100000 : 0);
-        return w - (policy.preferred_adapters.contains(a.id) ? 1 : 0);
-    };
-    const Node source = node_of(from), target = node_of(to);
-    Reference ref;
-    if (source == target) {
-        ref.result.path.emplace();
-        return ref;
-    }
-    std::map<Node, std::vector<const AdapterSpec*>> graph;
-    for (const auto& a : registry.adapters()) {
-        if (policy.forbidden_adapters.contains(a.id) || (a.lossy && !policy.allow_lossy) ||
-            (a.stateful && !policy.allow_stateful) || (a.supervised && !policy.allow_supervised)) {
-            continue;
-        }
-        graph[{a.input_type.str(), a.input_representation.str()}].push_back(&a);
-    }
-    using State = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, Node, std::vector<std::string>>;
-    std::priority_queue<State, std::vector<State>, std::greater<>> frontier;  // score, hops, cost, node, path
-    std::map<std::pair<Node, std::uint64_t>, std::uint64_t> best{{{source, 0}, 0}};
-    frontier.push({0, 0, 0, source, {}});
-    ref.pushed = 1;
-    std::optional<std::pair<std::uint64_t, std::uint64_t>> best_goal;
-    std::vector<std::vector<std::string>> goals;
-    bool overflow = false;
-    while (!frontier.empty()) {
-        auto [score, hops, cost, node, path] = frontier.top();
-        frontier.pop();
-        if (best_goal && std::pair{score, hops} > *best_goal) break;
-        if (node == target) {
-            if (!best_goal) best_goal = std::pair{score, hops};
-            goals.push_back(path);
-            continue;
-        }
-        if (policy.max_hops && hops >= policy.max_hops->value) continue;
-        for (const AdapterSpec* a : graph[node]) {
-            if (std::find(path.begin(), path.end(), a->id) != path.end()) continue;
-            const u128 new_score = score + weight(*a), new_cost = u128{cost} + a->cost;
-            if (new_score > max_u64 || new_cost > max_u64) {
-                overflow = true;
-                continue;
-            }
-            const std::pair<Node, std::uint64_t> key{{a->output_type.str(), a->output_representation.str()}, hops + 1};
-            if (auto it = best.find(key); it != best.end() && it->second < new_score) continue;
-            best[key] = static_cast<std::uint64_t>(new_score);
-            std::vector<std::string> next = path;
-            next.push_back(a->id);
-            frontier.push({static_cast<std::uint64_t>(new_score), hops + 1, static_cast<std::uint64_t>(new_cost),
-                           key.first, next});
-            ++ref.pushed;
-        }
-    }
-    const std::string message = "no adapter path from `" + from + "` to `" + to + "`";
-    if (goals.empty()) {
-        ref.result = PathResolution::unresolved(overflow ? "cost_overflow" : "no_path", message, {});
-        return ref;
-    }
-    std::sort(goals.begin(), goals.end());
-    goals.erase(std::unique(goals.begin(), goals.end()), goals.end());
-    if (goals.size() > 1 && policy.require_user_choice_on_ambiguity) {
-        std::vector<std::string> choices;
-        for (const auto& g : goals) {
-            std::string c;
-            for (const auto& id : g) c += (c.empty() ? "" : " -> ") + id;
-            choices.push_back(c);
-        }
-        ref.result = PathResolution::unresolved("ambiguous_path",
-                                                "multiple equivalent adapter paths require user choice", choices);
-        return ref;
-    }
-    AdapterPath path;
-    for (const auto& id : goals.front()) {
-        path.adapters.push_back(*registry.find(id));
-        path.cost += path.adapters.back().cost;
-        path.score += static_cast<std::uint64_t>(weight(path.adapters.back()));
-    }
-    ref.result.path = path;
-    return ref;
-}
+using veltrinax::testing::plain_search;
 
 TEST(AdapterPathSearchCrossCheck, RandomRegistriesMatchTheReferenceWhateverTheShortcuts) {
     std::mt19937_64 rng(20240517);
@@ -651,7 +557,7 @@ TEST(AdapterPathSearchCrossCheck, RandomRegistriesMatchTheReferenceWhateverTheSh
         const AdapterRegistry registry = registry_of(adapters);
         const std::string from = nodes[pick(3)], to = nodes[pick(8) == 0 ? 3 : pick(3)];
 
-        const Reference ref = reference_search(registry, from, to, policy);
+        const auto ref = plain_search(registry, from, to, policy);
         const std::string label = "trial " + std::to_string(trial);
         EXPECT_EQ(search(registry, from, to, policy), ref.result) << label << ": " << summary(ref.result);
         EXPECT_EQ(search(registry, from, to, policy, {.prune = false}), ref.result) << label;
@@ -717,7 +623,7 @@ TEST(AdapterPathSearchCrossCheck, TheSearchesOfOneSearcherMatchTheReferenceWhate
         PathSearcher searcher(registry, policy);
         for (int query = 0; query < 30; ++query) {
             const std::string from = nodes[pick(nodes.size())], to = nodes[pick(nodes.size())];
-            const Reference ref = reference_search(registry, from, to, policy);
+            const auto ref = plain_search(registry, from, to, policy);
             const auto a = edge("probe", from, to, 0);
             const PathResolution got =
                 searcher.find_path(a.input_type, a.input_representation, a.output_type, a.output_representation);
@@ -738,7 +644,7 @@ TEST(AdapterPathSearchCrossCheck, LargeCyclesMatchTheReferenceStateForState) {
     const AdapterRegistry registry = registry_of(adapters);
     PlanningPolicy policy = policy_of(preferred_loops(70));
     policy.max_hops = json::usize{2};
-    const Reference ref = reference_search(registry, "t/a", "t/d", policy);
+    const auto ref = plain_search(registry, "t/a", "t/d", policy);
     EXPECT_EQ(summary(ref.result), "[exit] cost 1 score 1");
     for (bool prune : {true, false}) EXPECT_EQ(search(registry, "t/a", "t/d", policy, {.prune = prune}), ref.result);
     EXPECT_FALSE(search(registry, "t/a", "t/d", policy, {.max_states = ref.pushed, .prune = false})
@@ -771,7 +677,7 @@ TEST(AdapterPathSearchCrossCheck, LargeComponentsMatchTheReferenceStateForState)
         policy.require_user_choice_on_ambiguity = trial % 2 == 0;
         const AdapterRegistry registry = registry_of(adapters);
         const std::string to = trial % 3 == 0 ? "t/e" : "t/f";
-        const Reference ref = reference_search(registry, "t/a", to, policy);
+        const auto ref = plain_search(registry, "t/a", to, policy);
         const std::string label = "trial " + std::to_string(trial);
         EXPECT_EQ(search(registry, "t/a", to, policy), ref.result) << label;
         EXPECT_EQ(search(registry, "t/a", to, policy, {.prune = false, .path_label_bits = 2}), ref.result) << label;

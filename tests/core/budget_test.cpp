@@ -1,0 +1,771 @@
+// The planner's work budget against the work of the plain rules. P is the work
+// the plain planner counts for a call (plain_planner.hpp); the budget must never
+// refuse a call that P says is small: with 3P (and a fixed allowance) the module
+// completes, and whenever it completes, with any budget, it gives the plain
+// planner's result byte for byte.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <ostream>
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "veltrinax/planner.hpp"
+#include "plain_planner.hpp"
+#include "support.hpp"
+
+namespace {
+
+using namespace veltrinax;
+using veltrinax::testing::budget_bound;
+using veltrinax::testing::plain_plan;
+using veltrinax::testing::PlainPlan;
+
+struct Shape {
+    DatasetSchema schema;
+    ModelInputSpec model_input;
+    AdapterRegistry registry;
+    DataPlanRequest request;
+};
+
+RepresentationSpec representation(std::string_view id, std::optional<std::uint64_t> rank) {
+    RepresentationSpec r;
+    r.id = RepresentationId::trusted(id);
+    r.type_id = TypeId::trusted("x");
+    r.rank = rank;
+    r.ragged = !rank;
+    r.container = "ndarray";
+    for (std::uint64_t i = 0; i < rank.value_or(1); ++i) {
+        AxisSpec& axis = r.axes.emplace_back();
+        axis.name = i == 0 ? "sample" : "f" + std::to_string(i);
+        axis.kind = i == 0 ? AxisKind::sample : AxisKind::feature;
+    }
+    return r;
+}
+
+// A source of type `type` natively in `rep`.
+SourceDescriptor source(std::string_view id, std::string_view type, std::string_view rep,
+                        std::optional<std::uint64_t> rank = 1) {
+    SourceDescriptor s;
+    s.id = SourceId::trusted(id);
+    s.name = "n";
+    s.type_id = TypeId::trusted(type);
+    s.modality = "m";
+    s.native_representation = representation(rep, rank);
+    s.sample_key = "k";
+    return s;
+}
+
+// An adapter between nodes written "type/representation"; flags L, S, U make it
+// lossy, stateful, supervised.
+AdapterSpec adapter(std::string id, std::string_view from, std::string_view to, std::uint64_t cost = 1,
+                    std::string_view flags = "") {
+    auto type = [](std::string_view node) { return TypeId::trusted(node.substr(0, node.find('/'))); };
+    auto rep = [](std::string_view node) { return RepresentationId::trusted(node.substr(node.find('/') + 1)); };
+    AdapterSpec a;
+    a.id = std::move(id);
+    a.version = "1";
+    a.input_type = type(from);
+    a.input_representation = rep(from);
+    a.output_type = type(to);
+    a.output_representation = rep(to);
+    a.cost = cost;
+    a.lossy = flags.find('L') != std::string_view::npos;
+    a.stateful = flags.find('S') != std::string_view::npos;
+    a.supervised = flags.find('U') != std::string_view::npos;
+    if (a.stateful) a.fit_scope = FitScope::fold_train;
+    return a;
+}
+
+InputPortSpec port(std::string name, const std::vector<std::string>& reps,
+                   const std::vector<std::string>& types = {"t"}) {
+    InputPortSpec p;
+    p.name = std::move(name);
+    for (const std::string& r : reps) p.accepted_representations.push_back(RepresentationId::trusted(r));
+    for (const std::string& t : types) p.accepted_types.push_back(TypeId::trusted(t));
+    return p;
+}
+
+InputPortSpec multi(InputPortSpec p) {
+    p.multi_source = true;
+    return p;
+}
+
+InputPortSpec optional_port(InputPortSpec p) {
+    p.optional = true;
+    return p;
+}
+
+Shape shape_of(std::vector<SourceDescriptor> sources, std::vector<InputPortSpec> ports,
+               std::vector<AdapterSpec> adapters, PlanningPolicy policy = {}) {
+    Shape s;
+    s.schema.dataset_id = "d";
+    s.schema.sample_ids = {SampleId::trusted("s1")};
+    s.schema.sources = std::move(sources);
+    s.model_input.ports = std::move(ports);
+    auto registry = AdapterRegistry::from_spec(AdapterRegistrySpec{std::move(adapters)});
+    EXPECT_TRUE(registry.has_value()) << veltrinax::testing::outcome(registry);
+    if (registry) s.registry = std::move(*registry);
+    s.request.id = "plan";
+    s.request.planning_policy = std::move(policy);
+    return s;
+}
+
+// One source in t/n0 and one port accepting t/<to>.
+Shape one_search(std::vector<AdapterSpec> adapters, std::string_view to, PlanningPolicy policy = {}) {
+    return shape_of({source("s", "t", "n0")}, {port("p", {std::string(to)})}, std::move(adapters), std::move(policy));
+}
+
+Result<DataPlan> module_plan(const Shape& s, std::uint64_t max_work) {
+    PathSearchOptions options;
+    options.max_work = max_work;
+    return planner::plan_model_input(s.schema, s.model_input, s.registry, s.request, options);
+}
+
+std::string outcome(const Result<DataPlan>& p) {
+    return p ? json::to_text(*p) : "error: " + p.error().to_string();
+}
+
+bool out_of_budget(const Result<DataPlan>& p) {
+    return !p && p.error().to_string().find("exceeded its limit of") != std::string::npos;
+}
+
+// The least budget with which the module completes, by bisection (more never
+// changes an outcome) to within 1/256 of it; one more than the default budget
+// when even that does not suffice.
+std::uint64_t least_budget(const Shape& s, std::uint64_t hint) {
+    std::uint64_t high = std::max<std::uint64_t>(hint, 1);
+    while (out_of_budget(module_plan(s, high))) {
+        if (high >= PathSearchOptions::default_max_work) return high + 1;
+        high = std::min(2 * high, PathSearchOptions::default_max_work);
+    }
+    std::uint64_t low = 0;
+    while (high - low > 1 + high / 256) {
+        const std::uint64_t mid = low + (high - low) / 2;
+        (out_of_budget(module_plan(s, mid)) ? low : high) = mid;
+    }
+    return high;
+}
+
+// "" when the texts are equal, byte for byte; else where they first differ, with
+// a little of each around it (crafted plans run to megabytes).
+std::string first_difference(const std::string& got, const std::string& expected) {
+    if (got == expected) return "";
+    const std::size_t at =
+        std::mismatch(got.begin(), got.begin() + std::min(got.size(), expected.size()), expected.begin()).first -
+        got.begin();
+    const std::size_t from = at < 100 ? 0 : at - 100;
+    return "sizes " + std::to_string(got.size()) + " and " + std::to_string(expected.size()) +
+           ", first difference at " + std::to_string(at) + ":\n  got      ..." + got.substr(from, 300) +
+           "\n  expected ..." + expected.substr(from, 300);
+}
+
+// ---------------------------------------------------------------------------
+// Random families
+// ---------------------------------------------------------------------------
+
+// A small planning call: a few nodes over two types, parallel adapters, cycles
+// and self-loops, ties and zero costs, long ids now and then, every flag and
+// policy knob, several sources and ports.
+Shape random_shape(std::mt19937_64& rng) {
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    auto one_in = [&](std::size_t n) { return pick(n) == 0; };
+    // Plain representations, built-in ones of rank 1, 2 and 3, and now and then one
+    // as long as an identifier may be.
+    std::vector<std::string> reps = {"a", "b", "c", "d", "text_raw", "tabular_numeric", "gray_image"};
+    if (one_in(5)) reps.push_back(std::string(128, 'l'));
+    std::shuffle(reps.begin(), reps.end(), rng);
+    reps.resize(3 + pick(2));
+    const std::vector<std::string> types = {"t", "t", "u"};
+    std::vector<std::string> nodes;
+    for (std::size_t i = 0, n = 2 + pick(4); i < n; ++i) {
+        const std::string& type = types[pick(3)];  // drawn before the representation, whatever the compiler
+        nodes.push_back(type + "/" + reps[pick(reps.size())]);
+    }
+
+    const std::vector<std::uint64_t> costs = {0, 1, 1, 1, 1, 2, 3, 5, 1'000'000};
+    std::vector<AdapterSpec> adapters;
+    std::vector<std::string> forbidden, preferred;
+    for (std::size_t i = 0, n = 1 + pick(12); i < n; ++i) {
+        std::string id = std::string(1, static_cast<char>('a' + pick(26))) + std::to_string(i);
+        if (one_in(12)) id += std::string(300, 'x');
+        std::string from = nodes[pick(nodes.size())], to = one_in(6) ? from : nodes[pick(nodes.size())];
+        std::uint64_t cost = one_in(40) ? UINT64_MAX - 1 : costs[pick(costs.size())];
+        std::string flags;
+        if (one_in(8)) flags += 'L';
+        if (one_in(10)) flags += 'S';
+        if (one_in(12)) flags += 'U';
+        if (i > 0 && pick(2)) {  // parallel to the one before, of the same weight mostly
+            const AdapterSpec& before = adapters.back();
+            from = before.input_type.str() + "/" + before.input_representation.str();
+            to = before.output_type.str() + "/" + before.output_representation.str();
+            if (pick(4)) {
+                cost = before.cost;
+                flags = std::string(before.lossy ? "L" : "") + (before.stateful ? "S" : "") +
+                        (before.supervised ? "U" : "");
+            }
+        }
+        AdapterSpec a = adapter(id, from, to, cost, flags);
+        if (one_in(5)) a.params.insert_or_assign("k", json::Value::unsigned_integer(pick(1000)));
+        if (one_in(5)) a.version = "2.0";
+        if (one_in(12)) forbidden.push_back(a.id);
+        if (one_in(8)) preferred.push_back(a.id);
+        adapters.push_back(std::move(a));
+    }
+    PlanningPolicy policy;
+    policy.allow_lossy = pick(2);
+    policy.allow_stateful = pick(2);
+    policy.allow_supervised = pick(2);
+    policy.require_user_choice_on_ambiguity = !one_in(4);
+    policy.forbidden_adapters = json::SortedSet<std::string>::from_items(forbidden);
+    policy.preferred_adapters = json::SortedSet<std::string>::from_items(preferred);
+    if (one_in(4)) policy.max_hops = json::usize{pick(4)};
+
+    std::vector<std::string> ids = {"s1", "s2", "s3"};
+    std::shuffle(ids.begin(), ids.end(), rng);
+    std::vector<SourceDescriptor> sources;
+    const std::size_t one_or_two = 1 + pick(6) / 3;
+    for (std::size_t i = 0, n = one_or_two + pick(6) / 5; i < n; ++i) {
+        const std::string& node = nodes[pick(nodes.size())];
+        const std::size_t slash = node.find('/');
+        // The source's own type id is the one searched from, not its representation's.
+        const std::string type = one_in(6) ? types[pick(3)] : node.substr(0, slash);
+        const std::optional<std::uint64_t> rank = one_in(4) ? std::nullopt : std::optional<std::uint64_t>(1 + pick(3));
+        sources.push_back(source(ids[i], type, node.substr(slash + 1), rank));
+    }
+    std::vector<InputPortSpec> ports;
+    for (std::size_t i = 0, n = 1 + pick(3); i < n; ++i) {
+        std::vector<std::string> accepted, accepted_types;
+        for (std::size_t k = 0, m = 1 + pick(3); k < m; ++k) {
+            const std::string& node = nodes[pick(nodes.size())];
+            accepted.push_back(one_in(10) ? "zz" : node.substr(2));
+            if (k == 0 || one_in(3)) accepted_types.push_back(k == 0 ? node.substr(0, 1) : types[pick(3)]);
+        }
+        const std::string name = (one_in(10) ? std::string(200, 'p') : "p") + std::to_string(i);
+        InputPortSpec p = port(name, accepted, accepted_types);
+        if (one_in(3)) p.rank = json::usize{1 + pick(3)};
+        p.multi_source = pick(2);
+        p.optional = one_in(3);
+        ports.push_back(std::move(p));
+    }
+    Shape s = shape_of(std::move(sources), std::move(ports), std::move(adapters), std::move(policy));
+    if (one_in(4)) {
+        std::vector<SourceId> asked;
+        for (const SourceDescriptor& src : s.schema.sources) {
+            if (!one_in(3)) asked.push_back(src.id);
+        }
+        std::shuffle(asked.begin(), asked.end(), rng);
+        if (one_in(15) && !asked.empty()) asked.push_back(asked.front());
+        if (one_in(15)) asked.push_back(SourceId::trusted("s9"));
+        s.request.source_ids = std::move(asked);
+    }
+    if (one_in(5)) s.model_input.default_fusion = *json::parse(R"({"alignment":"outer"})");
+    if (one_in(25)) s.model_input.default_fusion = *json::parse(R"({"alignment":null})");
+    return s;
+}
+
+// What the draw produced, so that a test can prove it covered every outcome.
+struct Coverage {
+    int plans = 0, errors = 0, ambiguous = 0, unverified = 0, aligned = 0, adapted = 0;
+
+    void add(const Result<DataPlan>& p) {
+        if (!p) {
+            ++errors;
+            return;
+        }
+        ++plans;
+        for (const PlanIssue& issue : p->issues) {
+            ambiguous += issue.code == "ambiguous_path";
+            unverified += issue.code == "unverified_rank";
+        }
+        for (const DataPlanStep& step : p->steps) {
+            aligned += step.kind == DataPlanStepKind::align;
+            adapted += step.kind == DataPlanStepKind::adapt;
+        }
+    }
+};
+
+// Runs `check` on `trials` random shapes with their plain planning. A shape whose
+// plain planning passes a few hundred thousand units (equally good paths can
+// multiply even in a small registry) is left out: it is no call that the plain
+// rules do in a few steps, and the plain planner, copying whole paths, would
+// take most of the test's time on it. Few may be left out.
+template <class Check>
+void for_random_shapes(std::uint64_t seed, int trials, Check check) {
+    constexpr std::uint64_t plain_limit = 300'000;
+    std::mt19937_64 rng(seed);
+    int left_out = 0;
+    for (int trial = 0; trial < trials; ++trial) {
+        const Shape s = random_shape(rng);
+        const auto plain = plain_plan(s.schema, s.model_input, s.registry, s.request, plain_limit);
+        if (plain.gave_up) {
+            ++left_out;
+            continue;
+        }
+        check("trial " + std::to_string(trial) + ": P " + std::to_string(plain.units), s, plain, rng);
+    }
+    EXPECT_LT(left_out, trials / 50);
+}
+
+TEST(BudgetRandomShapes, WithThreeTimesThePlainWorkTheModuleGivesThePlainResult) {
+    Coverage coverage;
+    for_random_shapes(20261208, 1500, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto&) {
+        const std::uint64_t budget = budget_bound(plain.units);
+        EXPECT_EQ(outcome(module_plan(s, budget)), outcome(plain.plan))
+            << label << ", budget " << budget << ", least " << least_budget(s, budget);
+        coverage.add(plain.plan);
+    });
+    // The draw must reach every part of the planner, or the comparison proves little.
+    EXPECT_GT(coverage.plans, 350);
+    EXPECT_GT(coverage.errors, 500);
+    EXPECT_GT(coverage.ambiguous, 30);
+    EXPECT_GT(coverage.unverified, 90);
+    EXPECT_GT(coverage.aligned, 75);
+    EXPECT_GT(coverage.adapted, 200);
+}
+
+TEST(BudgetRandomShapes, AnyBudgetGivesThePlainResultOrTheLimitAndTheLimitOnlyAboveAThirdOfIt) {
+    int limited = 0, completed_below_bound = 0;
+    for_random_shapes(77, 1500, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto& rng) {
+        const std::string expected = outcome(plain.plan);
+        // One budget below the bound and one from the bound up to twice it.
+        const std::uint64_t b = budget_bound(plain.units);
+        for (const std::uint64_t budget : {rng() % b, b + rng() % b}) {
+            const Result<DataPlan> got = module_plan(s, budget);
+            const std::string at = label + ", budget " + std::to_string(budget);
+            if (out_of_budget(got)) {
+                ++limited;
+                EXPECT_LT(budget, b) << at << ": " << outcome(got);
+                EXPECT_NE(outcome(got).find("limit of " + std::to_string(budget) + " work units"), std::string::npos)
+                    << at << ": " << outcome(got);
+            } else {
+                completed_below_bound += budget < b;
+                EXPECT_EQ(outcome(got), expected) << at;
+            }
+        }
+    });
+    // Both sides of the bound must be reached.
+    EXPECT_GT(limited, 200);
+    EXPECT_GT(completed_below_bound, 700);
+}
+
+// ---------------------------------------------------------------------------
+// Crafted shapes: few, heavier, each built to make one kind of work dominate
+// ---------------------------------------------------------------------------
+
+struct Crafted {
+    std::string name;
+    std::function<Shape()> make;
+};
+
+void PrintTo(const Crafted& c, std::ostream* out) { *out << c.name; }
+
+std::string padded(int i, std::size_t width = 5) {
+    std::string n = std::to_string(i);
+    return std::string(width > n.size() ? width - n.size() : 0, '0') + n;
+}
+
+std::string node(std::string_view prefix, int i) { return std::string(prefix) + std::to_string(i); }
+
+// `stages` hops from t/<start>, each by `width` parallel adapters of equal cost
+// (or, unless `equal`, dearer after the first), ids padded to `id_width`; the
+// last node is t/<prefix><stages>.
+std::vector<AdapterSpec> parallel_stages(int stages, std::string_view start, std::string_view prefix, int width = 2,
+                                         bool equal = true, std::size_t id_width = 0) {
+    std::vector<AdapterSpec> out;
+    std::string from = "t/" + std::string(start);
+    for (int k = 0; k < stages; ++k) {
+        const std::string to = node("t/" + std::string(prefix), k + 1);
+        for (int way = 0; way < width; ++way) {
+            std::string id = std::string(prefix) + "." + padded(k, 2) + "." + std::to_string(way);
+            if (id.size() < id_width) id.append(id_width - id.size(), 'x');
+            out.push_back(adapter(id, from, to, equal || way == 0 ? 1 : 2));
+        }
+        from = to;
+    }
+    return out;
+}
+
+// `count` adapters t/<prefix>i -> t/<prefix>i+1 (t/<start> in place of the first
+// node), back to the first node when `closed`; and the last node.
+std::pair<std::vector<AdapterSpec>, std::string> ring(int count, std::string_view start, std::string_view prefix,
+                                                      bool closed = true) {
+    std::vector<AdapterSpec> out;
+    auto at = [&](int i) { return i == 0 ? "t/" + std::string(start) : node("t/" + std::string(prefix), i); };
+    const int last = closed ? count : count - 1;
+    for (int i = 0; i < last; ++i) {
+        out.push_back(adapter(std::string(prefix) + "." + padded(i, 6), at(i), at((i + 1) % count)));
+    }
+    return {out, at(count - 1)};
+}
+
+std::vector<AdapterSpec> joined(std::vector<AdapterSpec> a, const std::vector<AdapterSpec>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The hub and x form one strongly connected component of n + 1 adapters, so every
+// adapter examined at the hub lies inside it; all but the first hub -> x adapter
+// lose to it on score, each examined once and rejected.
+Shape hub_in_one_component(int n, int ports) {
+    std::vector<AdapterSpec> adapters = {adapter("a.in", "T/n0", "T/hub"), adapter("a.out", "T/hub", "T/t"),
+                                         adapter("x.back", "T/x", "T/hub")};
+    for (int i = 0; i < n; ++i) adapters.push_back(adapter("x." + padded(i), "T/hub", "T/x", i == 0 ? 1 : 2));
+    std::vector<InputPortSpec> list;
+    for (int j = 0; j < ports; ++j) list.push_back(port("p" + padded(j, 4), {"t"}, {"T"}));
+    return shape_of({source("s", "T", "n0")}, list, adapters);
+}
+
+// s1 reaches every accepted representation of a multi-source port through two
+// equal adapters with long ids; s2 reaches only the last. The common pair
+// resolves s1 ambiguously at each representation before s2 fails there; only the
+// last resolution, and its choices, are kept.
+Shape dropped_choices(int reps, std::size_t id_bytes) {
+    std::vector<AdapterSpec> adapters = {adapter(std::string(id_bytes, 'w') + ".1", "T/n0", "T/hub"),
+                                         adapter(std::string(id_bytes, 'w') + ".2", "T/n0", "T/hub")};
+    std::vector<std::string> listed;
+    for (int i = 1; i <= reps; ++i) {
+        listed.push_back("r" + padded(i, 4));
+        adapters.push_back(adapter("h." + listed.back(), "T/hub", "T/" + listed.back()));
+    }
+    adapters.push_back(adapter("m.last", "T/m0", "T/" + listed.back()));
+    return shape_of({source("s1", "T", "n0"), source("s2", "T", "m0")}, {multi(port("p", listed, {"T"}))},
+                    adapters);
+}
+
+// A chain from the source reaches the hub at `hops` hop counts, `visits` times
+// each, by parallel adapters whose costs fall in id order; every visit examines
+// the `fan` adapters hub -> d<j>, each leading on to the target at a cost of
+// 10^9 + j, and all visits but the cheapest of each hop count lose them on score.
+Shape hub_at_hop_counts(int hops, int fan, int visits) {
+    std::vector<AdapterSpec> adapters;
+    auto chain = [](int i) { return i == 0 ? std::string("t/n0") : node("t/c", i); };
+    for (int i = 0; i + 1 < hops; ++i) adapters.push_back(adapter("c." + padded(i, 3), chain(i), chain(i + 1)));
+    for (int i = 0; i < hops; ++i) {
+        for (int k = 0; k < visits; ++k) {
+            adapters.push_back(adapter("h." + padded(i, 3) + "." + padded(k, 4), chain(i), "t/hub", 10'000 - 10 * k));
+        }
+    }
+    for (int j = 0; j < fan; ++j) {
+        adapters.push_back(adapter("d." + padded(j, 6), "t/hub", "t/d" + padded(j, 6)));
+        adapters.push_back(adapter("e." + padded(j, 6), "t/d" + padded(j, 6), "t/target", 1'000'000'000 + j));
+    }
+    return one_search(adapters, "target");
+}
+
+// Optional ports, each accepting a target of its own, all reached through one
+// chain of n adapters that the source never reaches, while the source splits
+// into 2^stages equal dead paths; a last port the source feeds natively.
+Shape regions_through_chain(int n, int ports, int stages) {
+    std::vector<AdapterSpec> adapters = parallel_stages(stages, "n0", "w");
+    for (int i = 0; i < n; ++i) adapters.push_back(adapter("y." + padded(i, 6), node("t/y", i), node("t/y", i + 1)));
+    std::vector<InputPortSpec> list;
+    for (int j = 0; j < ports; ++j) {
+        adapters.push_back(adapter("z." + padded(j, 3), node("t/y", n), "t/z" + padded(j, 3)));
+        list.push_back(optional_port(port("p" + padded(j, 3), {"z" + padded(j, 3)})));
+    }
+    list.push_back(port("last", {"n0"}));
+    return shape_of({source("s", "t", "n0")}, list, adapters);
+}
+
+// Ports each accepting first a representation of its own that the source cannot
+// reach, then one it reaches through one adapter; a hub leads to all of them, and
+// `dead` adapters the source never reaches lead into the hub, in one of four
+// shapes.
+Shape dead_into_hub(std::string_view kind, int dead, int ports) {
+    std::vector<AdapterSpec> adapters = {adapter("direct", "t/r0", "t/t"), adapter("hub.t", "t/hub", "t/t")};
+    for (int i = 0; i < dead; ++i) {
+        const std::string n = std::to_string(i);
+        if (kind == "fan_in") adapters.push_back(adapter("x." + n, node("t/x", i), "t/hub"));
+        if (kind == "chain") {
+            adapters.push_back(adapter("y." + n, node("t/y", i), i + 1 == dead ? "t/hub" : node("t/y", i + 1)));
+        }
+        if (kind == "ring") adapters.push_back(adapter("q." + n, node("t/q", i), node("t/q", (i + 1) % dead)));
+        // Two parallel ways a stage: 2^(dead / 2) paths.
+        if (kind == "ladder") {
+            const int stage = i / 2;
+            const std::string to = 2 * stage + 2 >= dead ? "t/hub" : node("t/l", stage + 1);
+            adapters.push_back(adapter("l." + n, node("t/l", stage), to));
+        }
+    }
+    if (kind == "ring") adapters.push_back(adapter("z.ring", "t/q0", "t/hub"));
+    std::vector<InputPortSpec> list;
+    for (int i = 0; i < ports; ++i) {
+        const std::string own = node("z", i);
+        adapters.push_back(adapter("hub." + own, "t/hub", "t/" + own));
+        list.push_back(port(node("p", i), {own, "t"}));
+    }
+    return shape_of({source("s", "t", "r0")}, list, adapters);
+}
+
+// 2n ports accepting T/t, fed by one adapter, beside n adapters that reach T/t
+// from nodes the source never reaches (for the hub, through a hub that also leads
+// to a representation of each port's own, which the port tries first).
+Shape dead_into_target(std::string_view kind, int n) {
+    const int ports = 2 * n;
+    std::vector<AdapterSpec> adapters = {adapter("direct", "T/n0", "T/t")};
+    std::vector<std::vector<std::string>> accepted(ports, std::vector<std::string>{"t"});
+    for (int i = 0; i < n; ++i) {
+        const std::string id = padded(i);
+        if (kind == "fan_in") adapters.push_back(adapter("x." + id, node("T/x", i), "T/t"));
+        if (kind == "chain") {
+            adapters.push_back(adapter("y." + id, node("T/y", i), i + 1 == n ? "T/t" : node("T/y", i + 1)));
+        }
+        if (kind == "ring") adapters.push_back(adapter("r." + id, node("T/r", i), node("T/r", (i + 1) % n)));
+        if (kind == "hub") adapters.push_back(adapter("x." + id, node("T/x", i), "T/h"));
+    }
+    if (kind == "ring") adapters.push_back(adapter("r.exit", "T/r0", "T/t"));
+    if (kind == "hub") {
+        adapters.push_back(adapter("hub", "T/h", "T/t"));
+        for (int j = 0; j < ports; ++j) {
+            adapters.push_back(adapter("hub." + padded(j), "T/h", node("T/z", j)));
+            accepted[j] = {node("z", j), "t"};
+        }
+    }
+    std::vector<InputPortSpec> list;
+    for (int j = 0; j < ports; ++j) list.push_back(port("p" + padded(j), accepted[j], {"T"}));
+    return shape_of({source("src", "T", "n0")}, list, adapters);
+}
+
+// Zero-weight self-loops (preferred adapters of cost 0) and a way on: every
+// ordering of the loops is a distinct path of score 0.
+Shape zero_weight_loops(int loops) {
+    std::vector<AdapterSpec> adapters = {adapter("exit", "t/n0", "t/goal")};
+    std::vector<std::string> preferred;
+    for (int i = 0; i < loops; ++i) {
+        preferred.push_back(node("loop.", 100 + i));
+        adapters.push_back(adapter(preferred.back(), "t/n0", "t/n0", 0));
+    }
+    PlanningPolicy policy;
+    policy.preferred_adapters = json::SortedSet<std::string>::from_items(preferred);
+    return one_search(adapters, "goal", policy);
+}
+
+// `count` adapters t/m<i> -> t/m<i+1>, which no source reaches.
+std::vector<AdapterSpec> unrelated_chain(int count) {
+    std::vector<AdapterSpec> out;
+    for (int i = 0; i < count; ++i) out.push_back(adapter("a" + padded(i), node("t/m", i), node("t/m", i + 1)));
+    return out;
+}
+
+JsonMap params_of(json::Value value) {
+    JsonMap params;
+    params.insert_or_assign("k", std::move(value));
+    return params;
+}
+
+json::Value nested(int depth) {
+    json::Value v = json::Value::unsigned_integer(1);
+    for (int i = 0; i < depth; ++i) {
+        json::Object o;
+        o.push_back_sorted("a", std::move(v));
+        v = json::Value::object(std::move(o));
+    }
+    return v;
+}
+
+json::Value digits(int count) {
+    json::Array numbers;
+    for (int i = 0; i < count; ++i) numbers.push_back(json::Value::unsigned_integer(i % 10));
+    return json::Value::array(std::move(numbers));
+}
+
+std::vector<Crafted> crafted_shapes() {
+    std::vector<Crafted> rows;
+    auto add = [&](std::string name, std::function<Shape()> make) {
+        rows.push_back({std::move(name), std::move(make)});
+    };
+
+    // Work the plain rules do not have: the no-reuse test on adapters that lose on
+    // score, choices of resolutions that are dropped, best-score keys looked up
+    // again and again, regions of targets the source never reaches.
+    add("hub_in_one_component", [] { return hub_in_one_component(1000, 12); });
+    add("dropped_choices", [] { return dropped_choices(20, 20'000); });
+    add("hub_at_hop_counts", [] { return hub_at_hop_counts(6, 400, 5); });
+    add("regions_through_chain", [] { return regions_through_chain(1500, 4, 9); });
+    for (const char* kind : {"fan_in", "chain", "ring", "ladder"}) {
+        add(std::string("dead_into_hub_") + kind, [kind] { return dead_into_hub(kind, 200, 30); });
+    }
+    for (const char* kind : {"fan_in", "chain", "ring", "hub"}) {
+        add(std::string("dead_into_target_") + kind, [kind] { return dead_into_target(kind, 60); });
+    }
+
+    // Equally good paths that multiply, rings and dead ends, one search each.
+    add("parallel_stages", [] { return one_search(parallel_stages(4, "n0", "p", 3), "p4"); });
+    auto ways_into_ring = [](PlanningPolicy policy) {
+        auto [more, last] = ring(300, "w3", "r");
+        return one_search(joined(joined(parallel_stages(3, "n0", "w"), more), {adapter("z.exit", last, "t/goal")}),
+                          "goal", std::move(policy));
+    };
+    add("ways_into_ring", [ways_into_ring] { return ways_into_ring({}); });
+    add("first_of_the_ways_into_ring", [ways_into_ring] {
+        PlanningPolicy policy;
+        policy.require_user_choice_on_ambiguity = false;
+        return ways_into_ring(policy);
+    });
+    add("dead_end_stages", [] { return one_search(parallel_stages(8, "n0", "w"), "goal"); });
+    add("zero_weight_loops", [] { return zero_weight_loops(6); });
+    add("ways_into_dead_end_hub", [] {
+        std::vector<AdapterSpec> adapters = parallel_stages(6, "n0", "w");
+        for (int i = 0; i < 150; ++i) adapters.push_back(adapter("d." + padded(i, 6), "t/w6", node("t/dead", i)));
+        adapters.push_back(adapter("z.exit", "t/w6", "t/goal"));
+        return one_search(adapters, "goal");
+    });
+    add("long_ring", [] {
+        auto [adapters, last] = ring(600, "n0", "r");
+        adapters.push_back(adapter("z.exit", last, "t/goal"));
+        return one_search(adapters, "goal");
+    });
+    add("parallel_long_ids", [] { return one_search(parallel_stages(8, "n0", "w", 2, true, 400), "w8"); });
+    add("parallel_one_hop", [] {
+        std::vector<AdapterSpec> adapters;
+        for (int i = 0; i < 1000; ++i) adapters.push_back(adapter("a" + padded(i, 7), "t/n0", "t/target"));
+        return one_search(adapters, "target");
+    });
+    add("zero_cost_mesh", [] {
+        const int k = 20;
+        std::vector<AdapterSpec> adapters;
+        for (int i = 0; i < k; ++i) {
+            for (int j = 0; j < k; ++j) {
+                if (i == j) continue;
+                const std::string id = "m." + padded(i, 4) + "." + padded(j, 4);
+                adapters.push_back(adapter(id, node("t/n", i), node("t/n", j), 0));
+            }
+        }
+        adapters.push_back(adapter("z.exit", node("t/n", k - 1), "t/target"));
+        return one_search(adapters, "target");
+    });
+    add("calibration", [] { return one_search(parallel_stages(10, "n0", "w"), "w10"); });
+    add("dead_end_overflow", [] {
+        std::vector<AdapterSpec> adapters = parallel_stages(10, "n0", "d");
+        adapters.push_back(adapter("u.unrelated", "u/u0", "u/u1", UINT64_MAX));
+        return shape_of({source("s", "t", "n0")}, {port("p", {"t", "n0"})}, adapters);
+    });
+
+    // Ports, sources and accepted pairs that multiply.
+    add("many_ports", [] {
+        std::vector<InputPortSpec> list;
+        for (int i = 0; i < 200; ++i) list.push_back(port("p" + padded(i, 7), {"n0"}));
+        return shape_of({source("src", "t", "n0")}, list, unrelated_chain(1));
+    });
+    add("ports_x_sources", [] {
+        std::vector<SourceDescriptor> sources;
+        std::vector<InputPortSpec> list;
+        for (int i = 0; i < 20; ++i) {
+            sources.push_back(source("src" + padded(i), "t", node("n", i)));
+            list.push_back(optional_port(port("p" + padded(i), {"zz"})));
+        }
+        list.push_back(port("last", {"n0"}));
+        return shape_of(sources, list, unrelated_chain(100));
+    });
+    add("accepted_x_registry", [] {
+        std::vector<std::string> reps;
+        for (int i = 0; i < 200; ++i) reps.push_back(node("zz", i));
+        reps.push_back("target");
+        return shape_of({source("src", "t", "n0")}, {port("x", reps)},
+                        joined(unrelated_chain(200), {adapter("z.exit", "t/n0", "t/target")}));
+    });
+    add("types_x_representations", [] {
+        std::vector<std::string> types, reps;
+        for (int i = 0; i < 20; ++i) {
+            types.push_back(node("zt", i));
+            reps.push_back(node("zz", i));
+        }
+        types.push_back("t");
+        reps.push_back("target");
+        return shape_of({source("src", "t", "n0")}, {port("x", reps, types)},
+                        joined(unrelated_chain(20), {adapter("z.exit", "t/n0", "t/target")}));
+    });
+    add("multi_source", [] {
+        std::vector<SourceDescriptor> sources;
+        for (int i = 0; i < 30; ++i) sources.push_back(source("src" + padded(i, 6), "t", "n0"));
+        std::vector<std::string> reps;
+        for (int i = 0; i < 10; ++i) reps.push_back(node("zz", i));
+        reps.push_back("target");
+        Shape s = shape_of(sources, {multi(port("x", reps))}, {adapter("a.exit", "t/n0", "t/target")});
+        s.model_input.default_fusion = *json::parse(R"({"alignment":"inner"})");
+        return s;
+    });
+    add("multi_ports_x_sources_fed", [] {
+        std::vector<SourceDescriptor> sources;
+        std::vector<InputPortSpec> list;
+        for (int i = 0; i < 20; ++i) {
+            sources.push_back(source("src" + padded(i), "t", "n0"));
+            list.push_back(multi(port("p" + padded(i), {"n0"})));
+        }
+        return shape_of(sources, list, {});
+    });
+    add("rank_gated_pairs", [] {
+        // Built-in representations of rank 2 for a port of rank 3, the reachable
+        // pair last.
+        std::vector<std::string> reps(2000, "text_token_ids"), types;
+        reps.push_back("target");
+        for (int i = 0; i < 9; ++i) types.push_back(node("z", i));
+        types.push_back("t");
+        InputPortSpec p = port("x", reps, types);
+        p.rank = json::usize{3};
+        return shape_of({source("src", "t", "n0")}, {p}, {adapter("a", "t/n0", "t/target")});
+    });
+
+    // Plans larger than their inputs: long names quoted, parameters and long ids
+    // written into every step.
+    add("rank_issues_long_name", [] {
+        std::vector<SourceDescriptor> sources;
+        for (int i = 0; i < 20; ++i) sources.push_back(source("src" + padded(i), "t", "n0"));
+        InputPortSpec p = multi(port(std::string(20'000, 'p'), {"unranked"}));
+        p.rank = json::usize{2};
+        return shape_of(sources, {p}, {adapter("a", "t/n0", "t/unranked")});
+    });
+    add("long_adapter_x_ports", [] {
+        std::vector<InputPortSpec> list;
+        for (int i = 0; i < 20; ++i) list.push_back(port("p" + padded(i), {"target"}));
+        AdapterSpec a = adapter(std::string(20'000, 'a'), "t/n0", "t/target");
+        a.version = "1." + std::string(20'000, '0');
+        return shape_of({source("src", "t", "n0")}, list, {a});
+    });
+    add("chain_deep_params", [] {
+        auto [adapters, last] = ring(100, "n0", "c", false);
+        for (AdapterSpec& a : adapters) a.params = params_of(nested(100));
+        adapters.push_back(adapter("z.exit", last, "t/target"));
+        return one_search(adapters, "target");
+    });
+    add("params_numbers", [] {
+        AdapterSpec a = adapter("a", "t/n0", "t/target");
+        a.params = params_of(digits(20'000));
+        return shape_of({source("src", "t", "n0")}, {port("p0", {"target"}), port("p1", {"target"})}, {a});
+    });
+    add("params_x_ports", [] {
+        AdapterSpec a = adapter("a", "t/n0", "t/target");
+        a.params = params_of(digits(5'000));
+        std::vector<InputPortSpec> list;
+        for (int i = 0; i < 30; ++i) list.push_back(port("p" + padded(i), {"target"}));
+        return shape_of({source("src", "t", "n0")}, list, {a});
+    });
+    return rows;
+}
+
+class CraftedShapes : public ::testing::TestWithParam<Crafted> {};
+
+TEST_P(CraftedShapes, TheLeastBudgetIsWithinThreeTimesThePlainWork) {
+    const Shape s = GetParam().make();
+    const auto plain = plain_plan(s.schema, s.model_input, s.registry, s.request);
+    const std::uint64_t bound = budget_bound(plain.units);
+    const std::uint64_t least = least_budget(s, bound);
+    const std::string ratio = "P " + std::to_string(plain.units) + ", least budget " + std::to_string(least) +
+                              " = " + std::to_string(static_cast<double>(least) / static_cast<double>(plain.units)) +
+                              " P";
+    RecordProperty("least_budget_over_plain", ratio);
+    EXPECT_LE(least, bound) << ratio;
+    EXPECT_EQ(first_difference(outcome(module_plan(s, bound)), outcome(plain.plan)), "") << ratio;
+}
+
+INSTANTIATE_TEST_SUITE_P(Budget, CraftedShapes, ::testing::ValuesIn(crafted_shapes()),
+                         [](const ::testing::TestParamInfo<Crafted>& info) { return info.param.name; });
+
+}  // namespace

@@ -1355,6 +1355,133 @@ row("plan-rank-gated-pairs", "plan_model_input_json",
                _rank_gated_pairs(scaled(10**6, s), scaled(200, s), False)))
 
 
+# Planning calls whose units of work did not match the work behind them: the
+# no-reuse test charged on adapters the best-score test rejects, choices written
+# for resolutions the common pair drops, and lookups into tables that have
+# outgrown the caches. The calibration row spends the whole budget on the
+# search's plainest work, for comparing the others' time per unit.
+
+
+def _calibration(stages, equal):
+    adapters, last = parallel_stages(stages, "n0", "w", equal=equal)
+    return planner_args(adapters, ports=[port(representations=[last])])
+
+
+row("plan-calibration", "plan_model_input_json",
+    "40 stages of two equal adapters: 2^40 equal chains spend the whole budget (twin: one best way)", 40)(
+    lambda s: (_calibration(scaled_stages(40, s), True), _calibration(scaled_stages(40, s), False)))
+
+
+def _reuse_in_component(n, crafted, ports=200):
+    # The hub and X form one strongly connected component of n + 1 adapters (when
+    # crafted), so every adapter examined at the hub lies inside it; all but the
+    # first hub -> X adapter lose to it on score. The twin leads X to the target.
+    adapters = [adapter("a.in", "n0", "hub", type_id="T"), adapter("a.out", "hub", "t", type_id="T")]
+    adapters += [adapter(f"x.{i:05d}", "hub", "x", cost=1 if i == 0 else 2, type_id="T") for i in range(n)]
+    adapters.append(adapter("x.back", "x", "hub" if crafted else "t", type_id="T"))
+    ports_list = [port(f"p{j:04d}", representations=["t"], types=["T"]) for j in range(ports)]
+    src = source(rep=representation("n0", type_id="T"), type_id="T")
+    return planner_args(adapters, ports=ports_list, sources=[src])
+
+
+row("plan-reuse-test-rejected", "plan_model_input_json",
+    "200 ports searching through a hub whose 20,000 parallel adapters lie in one cycle, all but one beaten on "
+    "score (twin: no cycle)", 20_000)(
+    lambda s: (_reuse_in_component(scaled(20_000, s), True, scaled(200, s)),
+               _reuse_in_component(scaled(20_000, s), False, scaled(200, s))))
+
+
+def _dropped_choices(n, crafted, id_bytes=400_000):
+    # s1 reaches every accepted representation through two equal adapters with long
+    # ids; s2 reaches only the last one. The common pair resolves s1 ambiguously at
+    # each representation before s2 fails there; only the last resolution is kept.
+    ids = [("w" * id_bytes) + ".1", ("w" * id_bytes) + ".2"]
+    adapters = [adapter(i, "n0", "hub", type_id="T") for i in ids]
+    reps = [f"r{i:04d}" for i in range(1, n + 1)]
+    adapters += [adapter(f"h.{r}", "hub", r, type_id="T") for r in reps]
+    adapters.append(adapter("m.last", "m0", reps[-1], type_id="T"))
+    listed = reps if crafted else reps[-1:] + reps[:-1]
+    sources = [source("s1", rep=representation("n0", type_id="T"), type_id="T"),
+               source("s2", rep=representation("m0", type_id="T"), type_id="T")]
+    ports = [port("p", representations=listed, types=["T"], multi_source=True)]
+    return planner_args(adapters, ports=ports, sources=sources)
+
+
+row("plan-dropped-choices", "plan_model_input_json",
+    "a multi-source port of 130 representations; one source resolves each ambiguously between two adapters "
+    "with 400 KB ids, the other only the last (twin: last listed first)", 130)(
+    lambda s: (_dropped_choices(scaled(130, s), True, scaled(400_000, s)),
+               _dropped_choices(scaled(130, s), False, scaled(400_000, s))))
+
+
+def _hub_at_hop_counts(hops, fan, crafted, visits=30):
+    """A chain from the source reaches the hub H at `hops` hop counts, `visits` times
+    each, by parallel adapters whose costs fall in id order; every visit examines
+    the `fan` adapters H -> d<j>, and each d<j> leads on to the target. All visits
+    but the cheapest of each hop count lose every d<j> on score: `hops * fan`
+    best-score keys, each looked up `visits` times. The twin reaches H at one hop
+    count, as often as takes the same units: its keys stay in the caches."""
+    # The twin's chain leads nowhere, so that both documents have its bytes.
+    adapters = [adapter(f"c.{i:03d}", f"c{i}" if i else "n0", f"c{i + 1}" if crafted else f"x{i + 1}")
+                for i in range(hops - 1)]
+    # (2 fan + 2) units a visit beside 36 a key: the twin's visits take the same
+    # units in all; the crafted document has as many adapters, the extra ones
+    # joining nodes nothing reaches.
+    count = max(hops * visits, (hops * visits * fan + 18 * hops * fan) // (fan + 18))
+    if crafted:
+        for i in range(hops):
+            for k in range(visits):
+                adapters.append(adapter(f"h.{i:03d}.{k:04d}", f"c{i}" if i else "n0", "hub", cost=10_000 - 10 * k))
+        adapters += [adapter(f"h.{k:08d}", f"u{k}", "u", cost=100_000 - 10 * k) for k in range(count - hops * visits)]
+    else:
+        adapters += [adapter(f"h.{k:08d}", "n0", "hub", cost=100_000 - 10 * k) for k in range(count)]
+    adapters += [adapter(f"d.{j:06d}", "hub", f"d{j:06d}") for j in range(fan)]
+    adapters += [adapter(f"e.{j:06d}", f"d{j:06d}", "target", cost=10**9 + j) for j in range(fan)]
+    return planner_args(adapters)
+
+
+def _array_form(args):
+    # Adapters in the registry's compact array form, fields in declared order.
+    registry = json.loads(args[2])
+    keys = ["id", "version", "input_type", "input_representation", "output_type", "output_representation", "cost",
+            "lossy", "supervised", "stateful", "deterministic", "fit_scope"]
+    defaults = {"lossy": False, "supervised": False, "stateful": False, "deterministic": True}
+    registry["adapters"] = [[a.get(k, defaults.get(k)) for k in keys] for a in registry["adapters"]]
+    return args[:2] + [dumps(registry)] + args[3:]
+
+
+row("plan-cold-best-scores", "plan_model_input_json",
+    "a hub reached at 40 hop counts 30 times each, each visit examining 25,000 adapters: 1,000,000 best-score "
+    "keys looked up 30 times (twin: one hop count, the keys in the caches)", 25_000)(
+    lambda s: (_array_form(_hub_at_hop_counts(40, scaled(25_000, s), True)),
+               _array_form(_hub_at_hop_counts(40, scaled(25_000, s), False))))
+row("plan-cold-best-scores-wide", "plan_model_input_json",
+    "the same at 20 hop counts x 50,000 adapters (twin: one hop count)", 50_000)(
+    lambda s: (_array_form(_hub_at_hop_counts(20, scaled(50_000, s), True)),
+               _array_form(_hub_at_hop_counts(20, scaled(50_000, s), False))))
+
+
+def _regions_through_chain(n, crafted, ports=40, stages=18):
+    """`ports` ports, each accepting a target of its own, all reached through one
+    chain of n adapters that the source never reaches; the source splits into
+    2^stages equal dead paths, whose search paces the walk of each target's region
+    (twin: the chain leads elsewhere, and the ports accept what the chain reaches)."""
+    adapters, _ = parallel_stages(stages, "n0", "w")
+    adapters += [adapter(f"y.{i:06d}", f"y{i}", f"y{i + 1}") for i in range(n)]
+    end = f"y{n}" if crafted else "elsewhere"
+    adapters += [adapter(f"z.{j:03d}", end, f"z{j:03d}") for j in range(ports)]
+    ports_list = [port(f"p{j:03d}", representations=[f"z{j:03d}"], optional=True) for j in range(ports)]
+    ports_list.append(port("last", representations=["n0"]))
+    return planner_args(adapters, ports=ports_list)
+
+
+row("plan-cold-regions", "plan_model_input_json",
+    "40 optional ports, each with a target of its own reached through one chain of 100,000 adapters; 2^18 "
+    "equal dead paths from the source pace each region's walk (twin: the chain leads elsewhere)", 100_000)(
+    lambda s: (_regions_through_chain(scaled(100_000, s), True, stages=scaled_stages(18, s)),
+               _regions_through_chain(scaled(100_000, s), False, stages=scaled_stages(18, s))))
+
+
 # ---------------------------------------------------------------------------
 # Measuring one call
 # ---------------------------------------------------------------------------

@@ -19,6 +19,8 @@ SCALE = 0.001
 CRAFTED_FAILS = {
     "schema-ids-equal": "dataset schema contains duplicate sample ids",
     "schema-coordinates-deep": "numeric coordinate",
+    # Spends the whole budget on purpose, at any scale.
+    "plan-calibration": "exceeded its limit of 100000000 work units",
 }
 # Rows whose twin breaks the same rule as the crafted document.
 BENIGN_FAILS = {"schema-coordinates-deep": "numeric coordinate"}

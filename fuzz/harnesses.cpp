@@ -418,21 +418,6 @@ struct ShapeNode {
     std::string representation;
 };
 
-RepresentationSpec shape_representation(std::string_view id, std::optional<std::uint64_t> rank) {
-    RepresentationSpec r;
-    r.id = RepresentationId::trusted(id);
-    r.type_id = TypeId::trusted("x");
-    r.rank = rank;
-    r.ragged = !rank;
-    r.container = "ndarray";
-    for (std::uint64_t i = 0; i < rank.value_or(1); ++i) {
-        AxisSpec& axis = r.axes.emplace_back();
-        axis.name = i == 0 ? "sample" : "f" + std::to_string(i);
-        axis.kind = i == 0 ? AxisKind::sample : AxisKind::feature;
-    }
-    return r;
-}
-
 // A planning call decoded from bytes, built as records, so that nearly every
 // input plans. The layout, byte by byte (each taken modulo what it chooses from):
 //   policy: bits 0-2 allow lossy, stateful, supervised; bit 3 no user choice
@@ -544,7 +529,7 @@ PlanningShape decode_shape(std::string_view input) {
         s.type_id = TypeId::trusted((b & 8) ? (native.type == "t" ? "u" : "t") : native.type);
         s.modality = "m";
         const unsigned rank = (b >> 4) & 3;
-        s.native_representation = shape_representation(
+        s.native_representation = testing::ranked_representation(
             native.representation, rank == 3 ? std::nullopt : std::optional<std::uint64_t>(rank + 1));
         s.sample_key = "k";
         shape.schema.sources.push_back(std::move(s));

@@ -40,23 +40,7 @@ std::string validation_of(std::string_view text) {
 // An adapter between nodes written "type/representation".
 AdapterSpec edge(std::string id, std::string_view from, std::string_view to, std::uint64_t cost,
                  std::string_view flags = "") {
-    auto split = [](std::string_view node) {
-        auto slash = node.find('/');
-        return std::pair{node.substr(0, slash), node.substr(slash + 1)};
-    };
-    AdapterSpec a;
-    a.id = std::move(id);
-    a.version = "1";
-    a.input_type = TypeId::trusted(std::string(split(from).first));
-    a.input_representation = RepresentationId::trusted(std::string(split(from).second));
-    a.output_type = TypeId::trusted(std::string(split(to).first));
-    a.output_representation = RepresentationId::trusted(std::string(split(to).second));
-    a.cost = cost;
-    a.lossy = flags.find('L') != std::string_view::npos;
-    a.stateful = flags.find('S') != std::string_view::npos;
-    a.supervised = flags.find('U') != std::string_view::npos;
-    if (a.stateful) a.fit_scope = FitScope::fold_train;
-    return a;
+    return veltrinax::testing::adapter_between(std::move(id), from, to, cost, flags);
 }
 
 AdapterRegistry registry_of(std::vector<AdapterSpec> adapters) {

@@ -23,6 +23,7 @@
 namespace {
 
 using namespace veltrinax;
+using veltrinax::testing::adapter_between;
 using veltrinax::testing::budget_bound;
 using veltrinax::testing::plain_plan;
 using veltrinax::testing::PlainPlan;
@@ -34,21 +35,6 @@ struct Shape {
     DataPlanRequest request;
 };
 
-RepresentationSpec representation(std::string_view id, std::optional<std::uint64_t> rank) {
-    RepresentationSpec r;
-    r.id = RepresentationId::trusted(id);
-    r.type_id = TypeId::trusted("x");
-    r.rank = rank;
-    r.ragged = !rank;
-    r.container = "ndarray";
-    for (std::uint64_t i = 0; i < rank.value_or(1); ++i) {
-        AxisSpec& axis = r.axes.emplace_back();
-        axis.name = i == 0 ? "sample" : "f" + std::to_string(i);
-        axis.kind = i == 0 ? AxisKind::sample : AxisKind::feature;
-    }
-    return r;
-}
-
 // A source of type `type` natively in `rep`.
 SourceDescriptor source(std::string_view id, std::string_view type, std::string_view rep,
                         std::optional<std::uint64_t> rank = 1) {
@@ -57,30 +43,9 @@ SourceDescriptor source(std::string_view id, std::string_view type, std::string_
     s.name = "n";
     s.type_id = TypeId::trusted(type);
     s.modality = "m";
-    s.native_representation = representation(rep, rank);
+    s.native_representation = veltrinax::testing::ranked_representation(rep, rank);
     s.sample_key = "k";
     return s;
-}
-
-// An adapter between nodes written "type/representation"; flags L, S, U make it
-// lossy, stateful, supervised.
-AdapterSpec adapter(std::string id, std::string_view from, std::string_view to, std::uint64_t cost = 1,
-                    std::string_view flags = "") {
-    auto type = [](std::string_view node) { return TypeId::trusted(node.substr(0, node.find('/'))); };
-    auto rep = [](std::string_view node) { return RepresentationId::trusted(node.substr(node.find('/') + 1)); };
-    AdapterSpec a;
-    a.id = std::move(id);
-    a.version = "1";
-    a.input_type = type(from);
-    a.input_representation = rep(from);
-    a.output_type = type(to);
-    a.output_representation = rep(to);
-    a.cost = cost;
-    a.lossy = flags.find('L') != std::string_view::npos;
-    a.stateful = flags.find('S') != std::string_view::npos;
-    a.supervised = flags.find('U') != std::string_view::npos;
-    if (a.stateful) a.fit_scope = FitScope::fold_train;
-    return a;
 }
 
 InputPortSpec port(std::string name, const std::vector<std::string>& reps,
@@ -211,7 +176,7 @@ Shape random_shape(std::mt19937_64& rng) {
                         (before.supervised ? "U" : "");
             }
         }
-        AdapterSpec a = adapter(id, from, to, cost, flags);
+        AdapterSpec a = adapter_between(id, from, to, cost, flags);
         if (one_in(5)) a.params.insert_or_assign("k", json::Value::unsigned_integer(pick(1000)));
         if (one_in(5)) a.version = "2.0";
         if (one_in(12)) forbidden.push_back(a.id);
@@ -385,7 +350,7 @@ std::vector<AdapterSpec> parallel_stages(int stages, std::string_view start, std
         for (int way = 0; way < width; ++way) {
             std::string id = std::string(prefix) + "." + padded(k, 2) + "." + std::to_string(way);
             if (id.size() < id_width) id.append(id_width - id.size(), 'x');
-            out.push_back(adapter(id, from, to, equal || way == 0 ? 1 : 2));
+            out.push_back(adapter_between(id, from, to, equal || way == 0 ? 1 : 2));
         }
         from = to;
     }
@@ -400,7 +365,7 @@ std::pair<std::vector<AdapterSpec>, std::string> ring(int count, std::string_vie
     auto at = [&](int i) { return i == 0 ? "t/" + std::string(start) : node("t/" + std::string(prefix), i); };
     const int last = closed ? count : count - 1;
     for (int i = 0; i < last; ++i) {
-        out.push_back(adapter(std::string(prefix) + "." + padded(i, 6), at(i), at((i + 1) % count)));
+        out.push_back(adapter_between(std::string(prefix) + "." + padded(i, 6), at(i), at((i + 1) % count)));
     }
     return {out, at(count - 1)};
 }
@@ -414,9 +379,9 @@ std::vector<AdapterSpec> joined(std::vector<AdapterSpec> a, const std::vector<Ad
 // adapter examined at the hub lies inside it; all but the first hub -> x adapter
 // lose to it on score, each examined once and rejected.
 Shape hub_in_one_component(int n, int ports) {
-    std::vector<AdapterSpec> adapters = {adapter("a.in", "T/n0", "T/hub"), adapter("a.out", "T/hub", "T/t"),
-                                         adapter("x.back", "T/x", "T/hub")};
-    for (int i = 0; i < n; ++i) adapters.push_back(adapter("x." + padded(i), "T/hub", "T/x", i == 0 ? 1 : 2));
+    std::vector<AdapterSpec> adapters = {adapter_between("a.in", "T/n0", "T/hub"), adapter_between("a.out", "T/hub", "T/t"),
+                                         adapter_between("x.back", "T/x", "T/hub")};
+    for (int i = 0; i < n; ++i) adapters.push_back(adapter_between("x." + padded(i), "T/hub", "T/x", i == 0 ? 1 : 2));
     std::vector<InputPortSpec> list;
     for (int j = 0; j < ports; ++j) list.push_back(port("p" + padded(j, 4), {"t"}, {"T"}));
     return shape_of({source("s", "T", "n0")}, list, adapters);
@@ -427,14 +392,14 @@ Shape hub_in_one_component(int n, int ports) {
 // resolves s1 ambiguously at each representation before s2 fails there; only the
 // last resolution, and its choices, are kept.
 Shape dropped_choices(int reps, std::size_t id_bytes) {
-    std::vector<AdapterSpec> adapters = {adapter(std::string(id_bytes, 'w') + ".1", "T/n0", "T/hub"),
-                                         adapter(std::string(id_bytes, 'w') + ".2", "T/n0", "T/hub")};
+    std::vector<AdapterSpec> adapters = {adapter_between(std::string(id_bytes, 'w') + ".1", "T/n0", "T/hub"),
+                                         adapter_between(std::string(id_bytes, 'w') + ".2", "T/n0", "T/hub")};
     std::vector<std::string> listed;
     for (int i = 1; i <= reps; ++i) {
         listed.push_back("r" + padded(i, 4));
-        adapters.push_back(adapter("h." + listed.back(), "T/hub", "T/" + listed.back()));
+        adapters.push_back(adapter_between("h." + listed.back(), "T/hub", "T/" + listed.back()));
     }
-    adapters.push_back(adapter("m.last", "T/m0", "T/" + listed.back()));
+    adapters.push_back(adapter_between("m.last", "T/m0", "T/" + listed.back()));
     return shape_of({source("s1", "T", "n0"), source("s2", "T", "m0")}, {multi(port("p", listed, {"T"}))},
                     adapters);
 }
@@ -446,15 +411,15 @@ Shape dropped_choices(int reps, std::size_t id_bytes) {
 Shape hub_at_hop_counts(int hops, int fan, int visits) {
     std::vector<AdapterSpec> adapters;
     auto chain = [](int i) { return i == 0 ? std::string("t/n0") : node("t/c", i); };
-    for (int i = 0; i + 1 < hops; ++i) adapters.push_back(adapter("c." + padded(i, 3), chain(i), chain(i + 1)));
+    for (int i = 0; i + 1 < hops; ++i) adapters.push_back(adapter_between("c." + padded(i, 3), chain(i), chain(i + 1)));
     for (int i = 0; i < hops; ++i) {
         for (int k = 0; k < visits; ++k) {
-            adapters.push_back(adapter("h." + padded(i, 3) + "." + padded(k, 4), chain(i), "t/hub", 10'000 - 10 * k));
+            adapters.push_back(adapter_between("h." + padded(i, 3) + "." + padded(k, 4), chain(i), "t/hub", 10'000 - 10 * k));
         }
     }
     for (int j = 0; j < fan; ++j) {
-        adapters.push_back(adapter("d." + padded(j, 6), "t/hub", "t/d" + padded(j, 6)));
-        adapters.push_back(adapter("e." + padded(j, 6), "t/d" + padded(j, 6), "t/target", 1'000'000'000 + j));
+        adapters.push_back(adapter_between("d." + padded(j, 6), "t/hub", "t/d" + padded(j, 6)));
+        adapters.push_back(adapter_between("e." + padded(j, 6), "t/d" + padded(j, 6), "t/target", 1'000'000'000 + j));
     }
     return one_search(adapters, "target");
 }
@@ -464,10 +429,10 @@ Shape hub_at_hop_counts(int hops, int fan, int visits) {
 // into 2^stages equal dead paths; a last port the source feeds natively.
 Shape regions_through_chain(int n, int ports, int stages) {
     std::vector<AdapterSpec> adapters = parallel_stages(stages, "n0", "w");
-    for (int i = 0; i < n; ++i) adapters.push_back(adapter("y." + padded(i, 6), node("t/y", i), node("t/y", i + 1)));
+    for (int i = 0; i < n; ++i) adapters.push_back(adapter_between("y." + padded(i, 6), node("t/y", i), node("t/y", i + 1)));
     std::vector<InputPortSpec> list;
     for (int j = 0; j < ports; ++j) {
-        adapters.push_back(adapter("z." + padded(j, 3), node("t/y", n), "t/z" + padded(j, 3)));
+        adapters.push_back(adapter_between("z." + padded(j, 3), node("t/y", n), "t/z" + padded(j, 3)));
         list.push_back(optional_port(port("p" + padded(j, 3), {"z" + padded(j, 3)})));
     }
     list.push_back(port("last", {"n0"}));
@@ -479,26 +444,26 @@ Shape regions_through_chain(int n, int ports, int stages) {
 // `dead` adapters the source never reaches lead into the hub, in one of four
 // shapes.
 Shape dead_into_hub(std::string_view kind, int dead, int ports) {
-    std::vector<AdapterSpec> adapters = {adapter("direct", "t/r0", "t/t"), adapter("hub.t", "t/hub", "t/t")};
+    std::vector<AdapterSpec> adapters = {adapter_between("direct", "t/r0", "t/t"), adapter_between("hub.t", "t/hub", "t/t")};
     for (int i = 0; i < dead; ++i) {
         const std::string n = std::to_string(i);
-        if (kind == "fan_in") adapters.push_back(adapter("x." + n, node("t/x", i), "t/hub"));
+        if (kind == "fan_in") adapters.push_back(adapter_between("x." + n, node("t/x", i), "t/hub"));
         if (kind == "chain") {
-            adapters.push_back(adapter("y." + n, node("t/y", i), i + 1 == dead ? "t/hub" : node("t/y", i + 1)));
+            adapters.push_back(adapter_between("y." + n, node("t/y", i), i + 1 == dead ? "t/hub" : node("t/y", i + 1)));
         }
-        if (kind == "ring") adapters.push_back(adapter("q." + n, node("t/q", i), node("t/q", (i + 1) % dead)));
+        if (kind == "ring") adapters.push_back(adapter_between("q." + n, node("t/q", i), node("t/q", (i + 1) % dead)));
         // Two parallel ways a stage: 2^(dead / 2) paths.
         if (kind == "ladder") {
             const int stage = i / 2;
             const std::string to = 2 * stage + 2 >= dead ? "t/hub" : node("t/l", stage + 1);
-            adapters.push_back(adapter("l." + n, node("t/l", stage), to));
+            adapters.push_back(adapter_between("l." + n, node("t/l", stage), to));
         }
     }
-    if (kind == "ring") adapters.push_back(adapter("z.ring", "t/q0", "t/hub"));
+    if (kind == "ring") adapters.push_back(adapter_between("z.ring", "t/q0", "t/hub"));
     std::vector<InputPortSpec> list;
     for (int i = 0; i < ports; ++i) {
         const std::string own = node("z", i);
-        adapters.push_back(adapter("hub." + own, "t/hub", "t/" + own));
+        adapters.push_back(adapter_between("hub." + own, "t/hub", "t/" + own));
         list.push_back(port(node("p", i), {own, "t"}));
     }
     return shape_of({source("s", "t", "r0")}, list, adapters);
@@ -509,22 +474,22 @@ Shape dead_into_hub(std::string_view kind, int dead, int ports) {
 // to a representation of each port's own, which the port tries first).
 Shape dead_into_target(std::string_view kind, int n) {
     const int ports = 2 * n;
-    std::vector<AdapterSpec> adapters = {adapter("direct", "T/n0", "T/t")};
+    std::vector<AdapterSpec> adapters = {adapter_between("direct", "T/n0", "T/t")};
     std::vector<std::vector<std::string>> accepted(ports, std::vector<std::string>{"t"});
     for (int i = 0; i < n; ++i) {
         const std::string id = padded(i);
-        if (kind == "fan_in") adapters.push_back(adapter("x." + id, node("T/x", i), "T/t"));
+        if (kind == "fan_in") adapters.push_back(adapter_between("x." + id, node("T/x", i), "T/t"));
         if (kind == "chain") {
-            adapters.push_back(adapter("y." + id, node("T/y", i), i + 1 == n ? "T/t" : node("T/y", i + 1)));
+            adapters.push_back(adapter_between("y." + id, node("T/y", i), i + 1 == n ? "T/t" : node("T/y", i + 1)));
         }
-        if (kind == "ring") adapters.push_back(adapter("r." + id, node("T/r", i), node("T/r", (i + 1) % n)));
-        if (kind == "hub") adapters.push_back(adapter("x." + id, node("T/x", i), "T/h"));
+        if (kind == "ring") adapters.push_back(adapter_between("r." + id, node("T/r", i), node("T/r", (i + 1) % n)));
+        if (kind == "hub") adapters.push_back(adapter_between("x." + id, node("T/x", i), "T/h"));
     }
-    if (kind == "ring") adapters.push_back(adapter("r.exit", "T/r0", "T/t"));
+    if (kind == "ring") adapters.push_back(adapter_between("r.exit", "T/r0", "T/t"));
     if (kind == "hub") {
-        adapters.push_back(adapter("hub", "T/h", "T/t"));
+        adapters.push_back(adapter_between("hub", "T/h", "T/t"));
         for (int j = 0; j < ports; ++j) {
-            adapters.push_back(adapter("hub." + padded(j), "T/h", node("T/z", j)));
+            adapters.push_back(adapter_between("hub." + padded(j), "T/h", node("T/z", j)));
             accepted[j] = {node("z", j), "t"};
         }
     }
@@ -536,11 +501,11 @@ Shape dead_into_target(std::string_view kind, int n) {
 // Zero-weight self-loops (preferred adapters of cost 0) and a way on: every
 // ordering of the loops is a distinct path of score 0.
 Shape zero_weight_loops(int loops) {
-    std::vector<AdapterSpec> adapters = {adapter("exit", "t/n0", "t/goal")};
+    std::vector<AdapterSpec> adapters = {adapter_between("exit", "t/n0", "t/goal")};
     std::vector<std::string> preferred;
     for (int i = 0; i < loops; ++i) {
         preferred.push_back(node("loop.", 100 + i));
-        adapters.push_back(adapter(preferred.back(), "t/n0", "t/n0", 0));
+        adapters.push_back(adapter_between(preferred.back(), "t/n0", "t/n0", 0));
     }
     PlanningPolicy policy;
     policy.preferred_adapters = json::SortedSet<std::string>::from_items(preferred);
@@ -550,7 +515,7 @@ Shape zero_weight_loops(int loops) {
 // `count` adapters t/m<i> -> t/m<i+1>, which no source reaches.
 std::vector<AdapterSpec> unrelated_chain(int count) {
     std::vector<AdapterSpec> out;
-    for (int i = 0; i < count; ++i) out.push_back(adapter("a" + padded(i), node("t/m", i), node("t/m", i + 1)));
+    for (int i = 0; i < count; ++i) out.push_back(adapter_between("a" + padded(i), node("t/m", i), node("t/m", i + 1)));
     return out;
 }
 
@@ -600,7 +565,7 @@ std::vector<Crafted> crafted_shapes() {
     add("parallel_stages", [] { return one_search(parallel_stages(4, "n0", "p", 3), "p4"); });
     auto ways_into_ring = [](PlanningPolicy policy) {
         auto [more, last] = ring(300, "w3", "r");
-        return one_search(joined(joined(parallel_stages(3, "n0", "w"), more), {adapter("z.exit", last, "t/goal")}),
+        return one_search(joined(joined(parallel_stages(3, "n0", "w"), more), {adapter_between("z.exit", last, "t/goal")}),
                           "goal", std::move(policy));
     };
     add("ways_into_ring", [ways_into_ring] { return ways_into_ring({}); });
@@ -613,19 +578,19 @@ std::vector<Crafted> crafted_shapes() {
     add("zero_weight_loops", [] { return zero_weight_loops(6); });
     add("ways_into_dead_end_hub", [] {
         std::vector<AdapterSpec> adapters = parallel_stages(6, "n0", "w");
-        for (int i = 0; i < 150; ++i) adapters.push_back(adapter("d." + padded(i, 6), "t/w6", node("t/dead", i)));
-        adapters.push_back(adapter("z.exit", "t/w6", "t/goal"));
+        for (int i = 0; i < 150; ++i) adapters.push_back(adapter_between("d." + padded(i, 6), "t/w6", node("t/dead", i)));
+        adapters.push_back(adapter_between("z.exit", "t/w6", "t/goal"));
         return one_search(adapters, "goal");
     });
     add("long_ring", [] {
         auto [adapters, last] = ring(600, "n0", "r");
-        adapters.push_back(adapter("z.exit", last, "t/goal"));
+        adapters.push_back(adapter_between("z.exit", last, "t/goal"));
         return one_search(adapters, "goal");
     });
     add("parallel_long_ids", [] { return one_search(parallel_stages(8, "n0", "w", 2, true, 400), "w8"); });
     add("parallel_one_hop", [] {
         std::vector<AdapterSpec> adapters;
-        for (int i = 0; i < 1000; ++i) adapters.push_back(adapter("a" + padded(i, 7), "t/n0", "t/target"));
+        for (int i = 0; i < 1000; ++i) adapters.push_back(adapter_between("a" + padded(i, 7), "t/n0", "t/target"));
         return one_search(adapters, "target");
     });
     add("zero_cost_mesh", [] {
@@ -635,16 +600,16 @@ std::vector<Crafted> crafted_shapes() {
             for (int j = 0; j < k; ++j) {
                 if (i == j) continue;
                 const std::string id = "m." + padded(i, 4) + "." + padded(j, 4);
-                adapters.push_back(adapter(id, node("t/n", i), node("t/n", j), 0));
+                adapters.push_back(adapter_between(id, node("t/n", i), node("t/n", j), 0));
             }
         }
-        adapters.push_back(adapter("z.exit", node("t/n", k - 1), "t/target"));
+        adapters.push_back(adapter_between("z.exit", node("t/n", k - 1), "t/target"));
         return one_search(adapters, "target");
     });
     add("calibration", [] { return one_search(parallel_stages(10, "n0", "w"), "w10"); });
     add("dead_end_overflow", [] {
         std::vector<AdapterSpec> adapters = parallel_stages(10, "n0", "d");
-        adapters.push_back(adapter("u.unrelated", "u/u0", "u/u1", UINT64_MAX));
+        adapters.push_back(adapter_between("u.unrelated", "u/u0", "u/u1", UINT64_MAX));
         return shape_of({source("s", "t", "n0")}, {port("p", {"t", "n0"})}, adapters);
     });
 
@@ -669,7 +634,7 @@ std::vector<Crafted> crafted_shapes() {
         for (int i = 0; i < 200; ++i) reps.push_back(node("zz", i));
         reps.push_back("target");
         return shape_of({source("src", "t", "n0")}, {port("x", reps)},
-                        joined(unrelated_chain(200), {adapter("z.exit", "t/n0", "t/target")}));
+                        joined(unrelated_chain(200), {adapter_between("z.exit", "t/n0", "t/target")}));
     });
     add("types_x_representations", [] {
         std::vector<std::string> types, reps;
@@ -680,7 +645,7 @@ std::vector<Crafted> crafted_shapes() {
         types.push_back("t");
         reps.push_back("target");
         return shape_of({source("src", "t", "n0")}, {port("x", reps, types)},
-                        joined(unrelated_chain(20), {adapter("z.exit", "t/n0", "t/target")}));
+                        joined(unrelated_chain(20), {adapter_between("z.exit", "t/n0", "t/target")}));
     });
     add("multi_source", [] {
         std::vector<SourceDescriptor> sources;
@@ -688,7 +653,7 @@ std::vector<Crafted> crafted_shapes() {
         std::vector<std::string> reps;
         for (int i = 0; i < 10; ++i) reps.push_back(node("zz", i));
         reps.push_back("target");
-        Shape s = shape_of(sources, {multi(port("x", reps))}, {adapter("a.exit", "t/n0", "t/target")});
+        Shape s = shape_of(sources, {multi(port("x", reps))}, {adapter_between("a.exit", "t/n0", "t/target")});
         s.model_input.default_fusion = *json::parse(R"({"alignment":"inner"})");
         return s;
     });
@@ -710,7 +675,7 @@ std::vector<Crafted> crafted_shapes() {
         types.push_back("t");
         InputPortSpec p = port("x", reps, types);
         p.rank = json::usize{3};
-        return shape_of({source("src", "t", "n0")}, {p}, {adapter("a", "t/n0", "t/target")});
+        return shape_of({source("src", "t", "n0")}, {p}, {adapter_between("a", "t/n0", "t/target")});
     });
 
     // Plans larger than their inputs: long names quoted, parameters and long ids
@@ -720,28 +685,28 @@ std::vector<Crafted> crafted_shapes() {
         for (int i = 0; i < 20; ++i) sources.push_back(source("src" + padded(i), "t", "n0"));
         InputPortSpec p = multi(port(std::string(20'000, 'p'), {"unranked"}));
         p.rank = json::usize{2};
-        return shape_of(sources, {p}, {adapter("a", "t/n0", "t/unranked")});
+        return shape_of(sources, {p}, {adapter_between("a", "t/n0", "t/unranked")});
     });
     add("long_adapter_x_ports", [] {
         std::vector<InputPortSpec> list;
         for (int i = 0; i < 20; ++i) list.push_back(port("p" + padded(i), {"target"}));
-        AdapterSpec a = adapter(std::string(20'000, 'a'), "t/n0", "t/target");
+        AdapterSpec a = adapter_between(std::string(20'000, 'a'), "t/n0", "t/target");
         a.version = "1." + std::string(20'000, '0');
         return shape_of({source("src", "t", "n0")}, list, {a});
     });
     add("chain_deep_params", [] {
         auto [adapters, last] = ring(100, "n0", "c", false);
         for (AdapterSpec& a : adapters) a.params = params_of(nested(100));
-        adapters.push_back(adapter("z.exit", last, "t/target"));
+        adapters.push_back(adapter_between("z.exit", last, "t/target"));
         return one_search(adapters, "target");
     });
     add("params_numbers", [] {
-        AdapterSpec a = adapter("a", "t/n0", "t/target");
+        AdapterSpec a = adapter_between("a", "t/n0", "t/target");
         a.params = params_of(digits(20'000));
         return shape_of({source("src", "t", "n0")}, {port("p0", {"target"}), port("p1", {"target"})}, {a});
     });
     add("params_x_ports", [] {
-        AdapterSpec a = adapter("a", "t/n0", "t/target");
+        AdapterSpec a = adapter_between("a", "t/n0", "t/target");
         a.params = params_of(digits(5'000));
         std::vector<InputPortSpec> list;
         for (int i = 0; i < 30; ++i) list.push_back(port("p" + padded(i), {"target"}));

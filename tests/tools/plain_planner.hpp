@@ -40,6 +40,46 @@
 
 namespace veltrinax::testing {
 
+// Records the tests and the fuzzer build directly.
+
+// An adapter between nodes written "type/representation"; the flags L, S and U
+// make it lossy, stateful (fitted per training fold) and supervised.
+inline AdapterSpec adapter_between(std::string id, std::string_view from, std::string_view to, std::uint64_t cost = 1,
+                                   std::string_view flags = "") {
+    auto type = [](std::string_view node) { return TypeId::trusted(node.substr(0, node.find('/'))); };
+    auto rep = [](std::string_view node) { return RepresentationId::trusted(node.substr(node.find('/') + 1)); };
+    AdapterSpec a;
+    a.id = std::move(id);
+    a.version = "1";
+    a.input_type = type(from);
+    a.input_representation = rep(from);
+    a.output_type = type(to);
+    a.output_representation = rep(to);
+    a.cost = cost;
+    a.lossy = flags.find('L') != std::string_view::npos;
+    a.stateful = flags.find('S') != std::string_view::npos;
+    a.supervised = flags.find('U') != std::string_view::npos;
+    if (a.stateful) a.fit_scope = FitScope::fold_train;
+    return a;
+}
+
+// A source's native representation: `rank` axes, the sample axis first; ragged,
+// with one axis, when it has no rank.
+inline RepresentationSpec ranked_representation(std::string_view id, std::optional<std::uint64_t> rank) {
+    RepresentationSpec r;
+    r.id = RepresentationId::trusted(id);
+    r.type_id = TypeId::trusted("x");
+    r.rank = rank;
+    r.ragged = !rank;
+    r.container = "ndarray";
+    for (std::uint64_t i = 0; i < rank.value_or(1); ++i) {
+        AxisSpec& axis = r.axes.emplace_back();
+        axis.name = i == 0 ? "sample" : "f" + std::to_string(i);
+        axis.kind = i == 0 ? AxisKind::sample : AxisKind::feature;
+    }
+    return r;
+}
+
 namespace plain_units {
 inline constexpr std::uint64_t search = 16;
 inline constexpr std::uint64_t pushed = 32;

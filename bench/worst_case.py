@@ -1482,6 +1482,21 @@ row("plan-cold-regions", "plan_model_input_json",
                _regions_through_chain(scaled(100_000, s), False, stages=scaled_stages(18, s))))
 
 
+def _long_pair_texts(n, crafted, text_bytes):
+    # Every pair before the reachable one fails its search; the message of such a
+    # failure would quote the pair's type and representation whole.
+    types = [f"{i:05d}" + "t" * text_bytes for i in range(n)] + ["t"]
+    reps = [f"{i:05d}" + "r" * text_bytes for i in range(n)] + ["target"]
+    if not crafted:
+        types, reps = types[-1:] + types[:-1], reps[-1:] + reps[:-1]
+    return planner_args([adapter("a", "n0", "target")], ports=[port(representations=reps, types=types)])
+
+
+row("plan-long-pair-texts", "plan_model_input_json",
+    "a port accepting 1,000 types x 1,000 representations, all of 128 bytes, the reachable pair last (twin: first)",
+    1_000)(lambda s: (_long_pair_texts(scaled(1000, s), True, 123), _long_pair_texts(scaled(1000, s), False, 123)))
+
+
 # ---------------------------------------------------------------------------
 # Measuring one call
 # ---------------------------------------------------------------------------

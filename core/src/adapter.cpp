@@ -1123,11 +1123,9 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
         return unresolved(path_issue::search_limit_exceeded,
                           limit_message(from_type, from_representation, to_type, to_representation));
     };
-    auto no_path = [&](bool overflow) {
-        return unresolved(overflow ? path_issue::cost_overflow : path_issue::no_path,
-                          text::format("no adapter path from `{}/{}` to `{}/{}`", from_type, from_representation,
-                                       to_type, to_representation));
-    };
+    // Its message is left to `find_path`: a planner drops the outcome, and the
+    // message quotes four texts of any length, for every pair it tries.
+    auto no_path = [&](bool overflow) { return unresolved(overflow ? path_issue::cost_overflow : path_issue::no_path, {}); };
     if (!budget.take(work::search)) return limit();
     if (!graph) graph.emplace(build_graph(registry.adapters(), policy));
     const PolicyGraph& g = *graph;
@@ -1223,6 +1221,10 @@ PathResolution PathSearcher::find_path(const TypeId& from_type, const Representa
         if (!keep_first_path) return result;
     } else {
         result.issues = std::move(route.issues);
+        if (!result.issues.empty() && !result.search_limit_exceeded()) {
+            result.issues.front().message = text::format("no adapter path from `{}/{}` to `{}/{}`", from_type,
+                                                         from_representation, to_type, to_representation);
+        }
     }
     if (!route.adapters) return result;
 

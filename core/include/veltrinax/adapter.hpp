@@ -182,8 +182,10 @@ private:
 // ambiguous outcome the equivalent paths rather than the issue written out, so
 // that a caller that drops the outcome never pays for its text.
 struct PathRoute {
-    // Empty when resolved, ambiguous or not; else the one issue of `find_path`
-    // ("no_path", "cost_overflow" or "search_limit_exceeded").
+    // Empty when resolved, ambiguous or not; else the one issue of `find_path`:
+    // "search_limit_exceeded" with its message, or "no_path" or "cost_overflow"
+    // with its code alone (a caller that drops a missing path never pays for a
+    // message quoting the four texts of the pair).
     std::vector<PlanIssue> issues;
     // The path taken: the best one, or for an ambiguous outcome the first of the
     // equivalent ones (what a policy without the user-choice requirement takes).

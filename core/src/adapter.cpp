@@ -155,7 +155,7 @@ std::vector<std::string> EquivalentPaths::choices() const {
 }
 
 PlanIssue ambiguous_path_issue(const EquivalentPaths& paths) {
-    return PlanIssue{std::string(path_issue::ambiguous_path), "multiple equivalent adapter paths require user choice",
+    return PlanIssue{std::string(path_issue::ambiguous_path), std::string(path_issue::ambiguous_path_message),
                      paths.choices()};
 }
 

@@ -124,7 +124,6 @@ std::uint64_t list_bytes(const std::vector<std::string>& items) {
 }
 
 constexpr std::string_view unverified_rank = "unverified_rank";
-constexpr std::string_view ambiguous_words = "multiple equivalent adapter paths require user choice";
 // The message of an "unverified_rank" issue without its three values.
 constexpr std::string_view unverified_rank_words =
     "input port `` requires rank Some(), but representation `` has no declared rank";
@@ -177,7 +176,8 @@ Status write_issues(const Resolution& r, const InputPortSpec& port, PathSearcher
     if (!r.equivalent.empty()) {
         // The choices as a list of strings: their texts, quotes and commas.
         const std::uint64_t choices = r.equivalent.choice_bytes() + 3 * r.equivalent.size() - 1;
-        if (!searcher.spend(frames().issue + path_issue::ambiguous_path.size() + ambiguous_words.size() + choices)) {
+        if (!searcher.spend(frames().issue + path_issue::ambiguous_path.size() +
+                            path_issue::ambiguous_path_message.size() + choices)) {
             return planning_limit(searcher);
         }
         out.push_back(ambiguous_path_issue(r.equivalent));

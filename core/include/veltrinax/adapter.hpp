@@ -101,6 +101,8 @@ namespace path_issue {
 inline constexpr std::string_view no_path = "no_path";
 inline constexpr std::string_view cost_overflow = "cost_overflow";
 inline constexpr std::string_view ambiguous_path = "ambiguous_path";
+// The message of an "ambiguous_path" issue.
+inline constexpr std::string_view ambiguous_path_message = "multiple equivalent adapter paths require user choice";
 // The search ran out of its work budget: neither a path nor a proof that there
 // is none. Callers must fail on it, never read it as "no path".
 inline constexpr std::string_view search_limit_exceeded = "search_limit_exceeded";

@@ -127,13 +127,20 @@ void EquivalentPaths::add(std::span<const AdapterSpec* const> path) {
     ends_.push_back(adapters_.size());
 }
 
+namespace {
+
+// The bytes of a path's choice: its ids joined by " -> ".
+std::size_t choice_size(std::span<const AdapterSpec* const> path) {
+    std::size_t bytes = path.empty() ? 0 : 4 * (path.size() - 1);
+    for (const AdapterSpec* a : path) bytes += a->id.size();
+    return bytes;
+}
+
+}  // namespace
+
 std::uint64_t EquivalentPaths::choice_bytes() const noexcept {
     std::uint64_t bytes = 0;
-    for (std::size_t i = 0; i < size(); ++i) {
-        const auto path = (*this)[i];
-        if (!path.empty()) bytes += 4 * (path.size() - 1);
-        for (const AdapterSpec* a : path) bytes += a->id.size();
-    }
+    for (std::size_t i = 0; i < size(); ++i) bytes += choice_size((*this)[i]);
     return bytes;
 }
 
@@ -142,10 +149,8 @@ std::vector<std::string> EquivalentPaths::choices() const {
     out.reserve(size());
     for (std::size_t i = 0; i < size(); ++i) {
         const auto path = (*this)[i];
-        std::size_t bytes = path.empty() ? 0 : 4 * (path.size() - 1);
-        for (const AdapterSpec* a : path) bytes += a->id.size();
         std::string& choice = out.emplace_back();
-        choice.reserve(bytes);
+        choice.reserve(choice_size(path));
         for (std::size_t k = 0; k < path.size(); ++k) {
             if (k > 0) choice.append(" -> ");
             choice.append(path[k]->id);
@@ -1008,7 +1013,7 @@ Search::Step Search::expand(const State& s) {
 // misses overlap.
 template <class RowOf>
 Search::Step Search::follow_each(const State& s, std::uint32_t ways, RowOf row_of, const LiveEdge* live) {
-    constexpr std::uint32_t ahead = 32;
+    constexpr std::uint32_t ahead = 8;
     const std::uint32_t hops = s.hops + 1;
     std::uint64_t hashes[ahead];
     auto hash_at = [&](std::uint32_t i) {

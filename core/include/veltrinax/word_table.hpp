@@ -59,14 +59,8 @@ public:
     V* find(K key) { return find(key, hash(key)); }
     V* find(K key, std::uint64_t h) {
         if (!ordered_) [[likely]] {
-            if (mask_ == 0) return nullptr;
-            std::size_t at = static_cast<std::size_t>(h) & mask_;
-            for (std::size_t step = 0; step < key_.probe_limit; ++step, at = (at + 1) & mask_) {
-                Slot& s = slots_[at];
-                if (s.key == key) return &s.value;
-                if (s.key == empty_key) return nullptr;
-            }
-            return nullptr;
+            Slot* slot = mask_ != 0 ? probe(key, h) : nullptr;
+            return slot != nullptr && slot->key == key ? &slot->value : nullptr;
         }
         auto it = ordered_map_.find(key);
         return it == ordered_map_.end() ? nullptr : &it->second;
@@ -79,16 +73,12 @@ public:
         // The common case inline: the key found, or a free slot while the table
         // needs no growth; everything else out of line.
         if (!ordered_ && mask_ != 0) [[likely]] {
-            std::size_t at = static_cast<std::size_t>(h) & mask_;
-            for (std::size_t step = 0; step < key_.probe_limit; ++step, at = (at + 1) & mask_) {
-                Slot& s = slots_[at];
-                if (s.key == key) return {&s.value, false};
-                if (s.key == empty_key) {
-                    if (2 * (size_ + 1) > mask_ + 1) break;
-                    s = Slot{key, value};
-                    ++size_;
-                    return {&s.value, true};
-                }
+            Slot* slot = probe(key, h);
+            if (slot != nullptr && slot->key == key) return {&slot->value, false};
+            if (slot != nullptr && 2 * (size_ + 1) <= mask_ + 1) {
+                *slot = Slot{key, value};
+                ++size_;
+                return {&slot->value, true};
             }
         }
         return insert_slowly(key, h, value);

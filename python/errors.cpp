@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "ref.hpp"
 #include "veltrinax/json.hpp"
@@ -65,13 +66,13 @@ bool set_str(PyObject* instance, const char* name, std::string_view value) {
 }
 
 // The detailed exception; false (with some Python error pending) when any step of
-// building it fails.
-bool raise_detailed(const DataErrorDescriptor& d, PyObject* context_text, PyObject* descriptor_text) {
+// building it fails. Of `d` only the short texts (category, code, severity, hint)
+// are read: its message and context arrive already made into strs.
+bool raise_detailed(const DataErrorDescriptor& d, PyObject* message, PyObject* context_text,
+                    PyObject* descriptor_text) {
     PyObject* cls = error_class(class_for(d.category));
     if (!cls) throw InternalFault("the exception classes of _veltrinax are not initialised");
-    Ref message(new_str(d.message));
-    if (!message) return false;
-    Ref instance(PyObject_CallFunctionObjArgs(cls, message.get(), nullptr));
+    Ref instance(PyObject_CallFunctionObjArgs(cls, message, nullptr));
     if (!instance) return false;
     if (!set_str(instance.get(), "category", d.category) || !set_str(instance.get(), "code", d.code) ||
         !set_str(instance.get(), "severity", d.severity) ||
@@ -94,15 +95,24 @@ bool raise_detailed(const DataErrorDescriptor& d, PyObject* context_text, PyObje
     return true;
 }
 
-// The fallback: VeltrinaxError with the display text only.
-void raise_plain(std::string_view message) {
+// The fallback: VeltrinaxError with the display text only: `message`, the str
+// already made of it, when there is one (its C++ text may be released by then),
+// else `text` decoded here.
+void raise_plain(PyObject* message, std::string_view text) {
     PyErr_Clear();
     PyObject* cls = error_class(ErrorClass::base);
     if (!cls) throw InternalFault("the exception classes of _veltrinax are not initialised");
-    Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text) return;  // MemoryError stays raised
-    PyErr_SetObject(cls, text.get());
+    Ref decoded;
+    if (!message) {
+        decoded = Ref(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (!decoded) return;  // MemoryError stays raised
+        message = decoded.get();
+    }
+    PyErr_SetObject(cls, message);
 }
+
+// Frees a text's memory now rather than at the end of its scope.
+void release(std::string& text) noexcept { std::string().swap(text); }
 
 }  // namespace
 
@@ -133,13 +143,21 @@ void ensure_error_classes() {
 
 PyObject* error_class(ErrorClass id) noexcept { return class_cells[cell_index(id)]; }
 
-PyObject* raise_core_error(const DataError& error) {
-    DataErrorDescriptor d = error.descriptor();
-    // The compact writer cannot fail on a descriptor (non-finite numbers are
-    // written as null), so the "{}" and message stand-ins for a failed writing
-    // have no road to them here. A message may quote a whole input value (an
-    // identifier of many megabytes): each JSON text is handed to Python and
-    // dropped before the next is written, rather than all of them held at once.
+PyObject* raise_core_error(DataError&& error) {
+    // The error is gone once its descriptor has taken its texts.
+    DataErrorDescriptor d = DataError(std::move(error)).descriptor();
+    // A message may quote a whole input value of many megabytes, and the exception
+    // holds it five times (the message, twice in descriptor_json, in context_json
+    // and in the str inside context), at four bytes a character as soon as it has
+    // one character beyond the Basic Multilingual Plane. Those strs are the
+    // exception's contents and must all exist at the end; what can be spared is
+    // every other copy beside them. So each C++ text is handed to Python and
+    // released before the next is made: the largest, descriptor_json, first,
+    // while no str exists yet; the context dropped as soon as context_json is
+    // written; the message once it is a str. json.loads, whose result is as large
+    // again, runs last and finds no C++ copy left. The compact writer cannot fail
+    // on a descriptor (non-finite numbers are written as null), so no stand-in
+    // text is needed.
     Ref descriptor_text;
     {
         const std::string descriptor_json = d.to_json();
@@ -151,7 +169,14 @@ PyObject* raise_core_error(const DataError& error) {
         d.context = json::Value();
         context_text = Ref(new_str(context_json));
     }
-    if (!context_text || !raise_detailed(d, context_text.get(), descriptor_text.get())) raise_plain(d.message);
+    Ref message;
+    if (context_text) {
+        message = Ref(new_str(d.message));
+        if (message) release(d.message);
+    }
+    if (!message || !raise_detailed(d, message.get(), context_text.get(), descriptor_text.get())) {
+        raise_plain(message.get(), d.message);
+    }
     return nullptr;
 }
 

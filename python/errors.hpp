@@ -51,8 +51,10 @@ PyObject* error_class(ErrorClass id) noexcept;
 // Sets the interpreter's error indicator to the exception for `error`: the class
 // of its category carrying the seven descriptor attributes, or, when building that
 // fails, a plain VeltrinaxError with the message only. Returns null so that a
-// function body can `return raise_core_error(e);`.
-PyObject* raise_core_error(const DataError& error);
+// function body can `return raise_core_error(std::move(e));`. The error is
+// consumed: its texts, which may quote a whole input, move into the exception's
+// instead of being copied beside them.
+PyObject* raise_core_error(DataError&& error);
 
 // A broken internal invariant. Thrown inside the frame, caught at the boundary
 // and raised as PanicException carrying `what()`.

@@ -24,8 +24,8 @@ PyObject* none() {
 
 PyObject* str_result(std::string_view text) { return new_str(text); }
 
-PyObject* str_or_error(const Result<std::string>& result) {
-    if (!result) return raise_core_error(result.error());
+PyObject* str_or_error(Result<std::string>&& result) {
+    if (!result) return raise_core_error(std::move(result.error()));
     return new_str(*result);
 }
 
@@ -34,13 +34,27 @@ std::optional<AdapterRegistry> adapter_registry_from_json(std::string_view text)
     if (!spec) return std::nullopt;
     auto registry = AdapterRegistry::from_spec(std::move(*spec));
     if (!registry) {
-        raise_core_error(registry.error());
+        raise_core_error(std::move(registry.error()));
         return std::nullopt;
     }
     return std::optional<AdapterRegistry>(std::move(*registry));
 }
 
 namespace {
+
+// The fingerprint of a document read as a T. The fingerprint validates the record
+// first and reports its error as is; the record is dropped before that error is
+// translated.
+template <json::Codable T>
+PyObject* fingerprint_json(std::string_view text, Result<std::string> (*fingerprint_of)(const T&)) {
+    Result<std::string> fingerprint;
+    {
+        std::optional<T> record = parse<T>(text);
+        if (!record) return nullptr;
+        fingerprint = fingerprint_of(*record);
+    }
+    return str_or_error(std::move(fingerprint));
+}
 
 // ---------------------------------------------------------------------------
 // Function bodies, in registration order
@@ -65,9 +79,7 @@ PyObject* validate_dataset_schema_json(const Texts& args) {
 }
 
 PyObject* dataset_schema_fingerprint_json(const Texts& args) {
-    // The fingerprint validates the record first and reports its error as is.
-    auto schema = parse<DatasetSchema>(args[0]);
-    return schema ? str_or_error(fingerprint::schema_fingerprint(*schema)) : nullptr;
+    return fingerprint_json(args[0], fingerprint::schema_fingerprint);
 }
 
 PyObject* validate_model_input_spec_json(const Texts& args) {
@@ -90,7 +102,14 @@ PyObject* plan_model_input_json(const Texts& args) {
     auto request = parse<DataPlanRequest>(args[3]);
     if (!request) return nullptr;
     auto plan = planner::plan_model_input(*schema, *model_input, *registry, *request);
-    if (!plan) return raise_core_error(plan.error());
+    if (!plan) {
+        // The documents are dropped before the error is translated.
+        schema.reset();
+        model_input.reset();
+        registry.reset();
+        request.reset();
+        return raise_core_error(std::move(plan.error()));
+    }
     return json_result(*plan);
 }
 
@@ -99,9 +118,7 @@ PyObject* validate_data_plan_json(const Texts& args) {
 }
 
 PyObject* data_plan_fingerprint_json(const Texts& args) {
-    // The fingerprint validates the record first and reports its error as is.
-    auto plan = parse<DataPlan>(args[0]);
-    return plan ? str_or_error(fingerprint::data_plan_fingerprint(*plan)) : nullptr;
+    return fingerprint_json(args[0], fingerprint::data_plan_fingerprint);
 }
 
 PyObject* validate_sample_relation_table_json(const Texts& args) {
@@ -109,9 +126,7 @@ PyObject* validate_sample_relation_table_json(const Texts& args) {
 }
 
 PyObject* sample_relation_table_fingerprint_json(const Texts& args) {
-    // The fingerprint validates the record first and reports its error as is.
-    auto table = parse<SampleRelationTable>(args[0]);
-    return table ? str_or_error(fingerprint::sample_relation_fingerprint(*table)) : nullptr;
+    return fingerprint_json(args[0], fingerprint::sample_relation_fingerprint);
 }
 
 PyObject* validate_fold_set_json(const Texts& args) {
@@ -119,17 +134,20 @@ PyObject* validate_fold_set_json(const Texts& args) {
 }
 
 PyObject* fold_set_fingerprint_json(const Texts& args) {
-    // The fingerprint validates the record first and reports its error as is.
-    auto fold_set = parse<FoldSet>(args[0]);
-    return fold_set ? str_or_error(fingerprint::fold_set_fingerprint(*fold_set)) : nullptr;
+    return fingerprint_json(args[0], fingerprint::fold_set_fingerprint);
 }
 
 PyObject* validate_fold_set_against_sample_relations_json(const Texts& args) {
-    auto fold_set = parse_and_validate<FoldSet>(args[0]);
-    if (!fold_set) return nullptr;
-    auto table = parse_and_validate<SampleRelationTable>(args[1]);
-    if (!table) return nullptr;
-    if (auto ok = table->validate_fold_set(*fold_set); !ok) return raise_core_error(ok.error());
+    Status ok;
+    {
+        auto fold_set = parse_and_validate<FoldSet>(args[0]);
+        if (!fold_set) return nullptr;
+        auto table = parse_and_validate<SampleRelationTable>(args[1]);
+        if (!table) return nullptr;
+        ok = table->validate_fold_set(*fold_set);
+    }
+    // The documents are gone before the error is translated.
+    if (!ok) return raise_core_error(std::move(ok.error()));
     return none();
 }
 
@@ -148,7 +166,7 @@ PyObject* build_coordinator_data_plan_envelope_json(const Texts& args) {
         // The three parts were validated as they were read.
         auto envelope =
             CoordinatorDataPlanEnvelope::from_validated_parts(*schema, std::move(*plan), table ? &*table : nullptr);
-        if (!envelope) return raise_core_error(envelope.error());
+        if (!envelope) return raise_core_error(std::move(envelope.error()));
         text = json::to_text(*envelope);
     }
     // The records, larger than the text for a big relation table, are gone before
@@ -157,9 +175,14 @@ PyObject* build_coordinator_data_plan_envelope_json(const Texts& args) {
 }
 
 PyObject* validate_coordinator_data_plan_envelope_json(const Texts& args) {
-    auto envelope = CoordinatorDataPlanEnvelope::from_json(args[0]);
-    if (!envelope) return raise_core_error(DataError::serialization(std::move(envelope.error())));
-    if (auto ok = envelope->validate(); !ok) return raise_core_error(ok.error());
+    Status ok;
+    {
+        auto envelope = CoordinatorDataPlanEnvelope::from_json(args[0]);
+        if (!envelope) return raise_core_error(DataError::serialization(std::move(envelope.error())));
+        ok = envelope->validate();
+    }
+    // The envelope is gone before the error is translated.
+    if (!ok) return raise_core_error(std::move(ok.error()));
     return none();
 }
 

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "errors.hpp"
 #include "veltrinax/adapter.hpp"
@@ -30,7 +31,7 @@ PyObject* none();
 PyObject* str_result(std::string_view text);
 
 // The str of a successful result, or the translated core error.
-PyObject* str_or_error(const Result<std::string>& result);
+PyObject* str_or_error(Result<std::string>&& result);
 
 // `value` written as compact JSON text in a new str.
 template <json::Codable T>
@@ -51,13 +52,15 @@ std::optional<T> parse(std::string_view text) {
 }
 
 // Reads the text as a T, then runs `T::validate`; either failure is raised
-// translated, and the parsed value dropped.
+// translated, the parsed value dropped before the error is translated (a
+// document is often many times the size of the error quoting part of it).
 template <json::Codable T>
 std::optional<T> parse_and_validate(std::string_view text) {
     std::optional<T> value = parse<T>(text);
     if (!value) return value;
     if (auto ok = value->validate(); !ok) {
-        raise_core_error(ok.error());
+        value.reset();
+        raise_core_error(std::move(ok.error()));
         return std::nullopt;
     }
     return value;

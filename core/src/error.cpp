@@ -1,5 +1,8 @@
 #include "veltrinax/error.hpp"
 
+#include <type_traits>
+#include <utility>
+
 #include "veltrinax/text.hpp"
 
 namespace veltrinax {
@@ -37,14 +40,53 @@ constexpr KindInfo kind_info[] = {
      "Check that the JSON payload matches the supported veltrinax contract version."},
 };
 
-json::Value str(std::string_view s) { return json::Value::string(std::string(s)); }
-
 template <class... Ts>
 struct Overloaded : Ts... {
     using Ts::operator()...;
 };
 template <class... Ts>
 Overloaded(Ts...) -> Overloaded<Ts...>;
+
+// The context object of an error's data. Given the data as an rvalue, its texts
+// are moved into the object instead of copied.
+template <class Data>
+json::Value context_of(Data&& data) {
+    json::Object o;
+    // `std::forward<E>(e).field` is an xvalue exactly when the data was given as
+    // one, so owned texts move and borrowed views are copied either way.
+    auto text = [](auto&& s) { return json::Value::string(std::string(std::forward<decltype(s)>(s))); };
+    std::visit(
+        [&]<class E>(E&& e) {
+            using Kind = std::remove_cvref_t<E>;
+            if constexpr (std::is_same_v<Kind, DataError::InvalidIdentifier>) {
+                o.insert_or_assign("reason", text(e.reason));
+                o.insert_or_assign("value", text(std::forward<E>(e).value));
+            } else if constexpr (std::is_same_v<Kind, DataError::Validation>) {
+                o.insert_or_assign("detail", text(std::forward<E>(e).message));
+            } else if constexpr (std::is_same_v<Kind, DataError::FingerprintMismatch>) {
+                o.insert_or_assign("actual", text(std::forward<E>(e).actual));
+                o.insert_or_assign("expected", text(std::forward<E>(e).expected));
+                o.insert_or_assign("kind", text(e.kind));
+            } else if constexpr (std::is_same_v<Kind, DataError::UnknownHandle>) {
+                o.insert_or_assign("handle", json::Value::unsigned_integer(e.handle));
+                o.insert_or_assign("kind", text(e.kind));
+            } else if constexpr (std::is_same_v<Kind, DataError::RelationBoundaryViolation>) {
+                o.insert_or_assign("detail", text(std::forward<E>(e).detail));
+                o.insert_or_assign("kind", text(e.kind));
+            } else if constexpr (std::is_same_v<Kind, DataError::IncompatibleReducer>) {
+                o.insert_or_assign("reducer", text(e.reducer));
+                o.insert_or_assign("task", text(e.task));
+            } else if constexpr (std::is_same_v<Kind, DataError::SignalTypeMismatch>) {
+                o.insert_or_assign("actual", text(e.actual));
+                o.insert_or_assign("expected", text(e.expected));
+            } else {
+                static_assert(std::is_same_v<Kind, DataError::Serialization>, "every variant has its context");
+                o.insert_or_assign("detail", text(e.error.to_string()));
+            }
+        },
+        std::forward<Data>(data));
+    return json::Value::object(std::move(o));
+}
 
 }  // namespace
 
@@ -71,45 +113,20 @@ std::string DataError::to_string() const {
         data_);
 }
 
-json::Value DataError::context() const {
-    json::Object o;
-    std::visit(Overloaded{
-                   [&](const InvalidIdentifier& e) {
-                       o.insert_or_assign("reason", str(e.reason));
-                       o.insert_or_assign("value", str(e.value));
-                   },
-                   [&](const Validation& e) { o.insert_or_assign("detail", str(e.message)); },
-                   [&](const FingerprintMismatch& e) {
-                       o.insert_or_assign("actual", str(e.actual));
-                       o.insert_or_assign("expected", str(e.expected));
-                       o.insert_or_assign("kind", str(e.kind));
-                   },
-                   [&](const UnknownHandle& e) {
-                       o.insert_or_assign("handle", json::Value::unsigned_integer(e.handle));
-                       o.insert_or_assign("kind", str(e.kind));
-                   },
-                   [&](const RelationBoundaryViolation& e) {
-                       o.insert_or_assign("detail", str(e.detail));
-                       o.insert_or_assign("kind", str(e.kind));
-                   },
-                   [&](const IncompatibleReducer& e) {
-                       o.insert_or_assign("reducer", str(e.reducer));
-                       o.insert_or_assign("task", str(e.task));
-                   },
-                   [&](const SignalTypeMismatch& e) {
-                       o.insert_or_assign("actual", str(e.actual));
-                       o.insert_or_assign("expected", str(e.expected));
-                   },
-                   [&](const Serialization& e) { o.insert_or_assign("detail", str(e.error.to_string())); },
-               },
-               data_);
-    return json::Value::object(std::move(o));
-}
+json::Value DataError::context() const { return context_of(data_); }
 
-DataErrorDescriptor DataError::descriptor() const {
+DataErrorDescriptor DataError::descriptor() const& {
     const KindInfo& info = kind_info[data_.index()];
     return DataErrorDescriptor{std::string(info.category), std::string(info.code), "error", to_string(),
                                std::string(info.hint), context()};
+}
+
+DataErrorDescriptor DataError::descriptor() && {
+    const KindInfo& info = kind_info[data_.index()];
+    // The display text is written while the texts it quotes are still here.
+    std::string message = to_string();
+    return DataErrorDescriptor{std::string(info.category), std::string(info.code), "error", std::move(message),
+                               std::string(info.hint), context_of(std::move(data_))};
 }
 
 std::string DataError::debug_string() const {

@@ -10,7 +10,7 @@ import json
 import pytest
 
 import _veltrinax
-from documents import outcome, valid_arguments
+from documents import axis, compact, outcome, rep, schema, source, valid_arguments
 
 FUNCTIONS = _veltrinax.__all__[4:]
 PARAMETERS = {name: list(inspect.signature(getattr(_veltrinax, name)).parameters) for name in FUNCTIONS}
@@ -188,6 +188,50 @@ def test_a_number_of_100000_digits_within_range_is_read_correctly_rounded(number
 def test_a_number_of_100000_digits_under_an_unknown_key_is_skipped():
     text = PLAN_TEXT[:-1] + f',"unknown":{DIGITS}}}'
     assert _veltrinax.data_plan_fingerprint_json(text) == _veltrinax.data_plan_fingerprint_json(PLAN_TEXT)
+
+
+# --- errors quoting characters beyond the Basic Multilingual Plane ---------------------
+
+# The interpreter keeps a str holding one such character at four bytes a character; the
+# texts of the error are each handed over and released in turn, and must come out whole.
+ASTRAL = "\U0001f600"
+
+
+def coordinate_quoting(count):
+    """A schema whose numeric coordinate holds one value that is not a number: an array
+    of `count` numbers 1e15 and a string with an astral character, quoted whole as its
+    detail (each number written 1000000000000000.0)."""
+    coordinate = {"dtype": "numeric", "values": {"kind": "explicit", "values": "@"}}
+    text = compact(schema([source("s", rep("r.a", axis("sample"), axis("c", "feature", coordinate=coordinate)))]))
+    values = "[[" + ",".join(["1e15"] * count) + f',"{ASTRAL}"]]'
+    quoted = compact([1e15] * count + [ASTRAL])
+    return text.replace('"@"', values), f"axis `c` numeric coordinate `{quoted}` is not a finite number"
+
+
+ASTRAL_RULE_CASES = [
+    pytest.param(name, count, id=f"{name}-{count}")
+    for name in ("validate_dataset_schema_json", "dataset_schema_fingerprint_json")
+    for count in (1, 400_000)
+]
+
+
+@pytest.mark.parametrize("name, count", ASTRAL_RULE_CASES)
+def test_a_rejected_value_with_an_astral_character_is_quoted_whole_by_every_attribute(name, count, rule_error):
+    text, detail = coordinate_quoting(count)
+    with pytest.raises(_veltrinax.VeltrinaxContractError) as info:
+        getattr(_veltrinax, name)(text)
+    rule_error(info.value, detail)
+
+
+@pytest.mark.parametrize("length", [1, 1_000_000])
+def test_an_identifier_of_astral_characters_is_quoted_whole_by_the_readers_error(length, reader_error):
+    identifier = "r" + ASTRAL * length
+    text = '{"id":"p","steps":[],"output_representation":"%s"}' % identifier
+    with pytest.raises(_veltrinax.VeltrinaxCompatibilityError) as info:
+        _veltrinax.validate_data_plan_json(text)
+    detail = info.value.context["detail"]
+    assert detail.startswith(f"invalid identifier `{identifier}`: ")
+    reader_error(info.value, detail)
 
 
 # --- what the interpreter hands over ------------------------------------------------

@@ -110,7 +110,12 @@ public:
 
     // The display text of the variant.
     std::string to_string() const;
-    DataErrorDescriptor descriptor() const;
+    DataErrorDescriptor descriptor() const&;
+    // The same descriptor, built by moving the error's texts into its context
+    // rather than copying them: a message may quote a whole input value, and an
+    // error consumed for its descriptor then holds it twice (message, context),
+    // not three times.
+    DataErrorDescriptor descriptor() &&;
     json::Value context() const;
     // Variant name and fields by name; for debugging only.
     std::string debug_string() const;

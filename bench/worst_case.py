@@ -1497,6 +1497,61 @@ row("plan-long-pair-texts", "plan_model_input_json",
     1_000)(lambda s: (_long_pair_texts(scaled(1000, s), True, 123), _long_pair_texts(scaled(1000, s), False, 123)))
 
 
+def _ring_before_exit(ring_size, side, goals, crafted, one_node=True):
+    """A ring n0 -> r1 -> ... -> n0 explored in full before an exit of cost 10^8
+    towards `goals` targets, one port each (behind one node e, or each straight
+    behind its own exit). A side cycle of `side` adapters is entered from n0 at
+    10^12: never expanded, it lies in the ring's component and so in every goal's
+    pruning region, far larger than the searches towards it (twin: the side
+    cycle does not lead back, and its region is its own)."""
+    adapters = [adapter(f"r.{i:07d}", f"r{i}" if i else "n0", f"r{i + 1}" if i + 1 < ring_size else "n0")
+                for i in range(ring_size)]
+    for i in range(side):
+        to = f"c{i + 1}" if i + 1 < side else ("n0" if crafted else "elsewhere")
+        adapters.append(adapter(f"c.{i:07d}", f"c{i}" if i else "n0", to, cost=10**12 if i == 0 else 1))
+    if one_node:
+        adapters.append(adapter("e", "n0", "e", cost=10**8))
+        adapters += [adapter(f"g.{j:05d}", "e", f"g{j}") for j in range(goals)]
+    else:
+        adapters += [adapter(f"g.{j:05d}", "n0", f"g{j}", cost=10**8) for j in range(goals)]
+    return planner_args(adapters, ports=[port(f"p{j:05d}", representations=[f"g{j}"]) for j in range(goals)])
+
+
+row("plan-ring-side-cycle", "plan_model_input_json",
+    "200 ports behind an expensive exit from a ring of 3,000 adapters, explored in full by each search, beside a "
+    "never-expanded side cycle of 18,000 adapters in every goal's region (twin: the cycle does not close)", 3000)(
+    lambda s: (_ring_before_exit(scaled(3000, s), scaled(18_000, s), scaled(200, s), True),
+               _ring_before_exit(scaled(3000, s), scaled(18_000, s), scaled(200, s), False)))
+row("plan-ring-side-cycle-one-goal", "plan_model_input_json",
+    "one port behind an expensive exit from a ring of 10,000 adapters, beside a side cycle of 70,000 (twin: the "
+    "cycle does not close)", 10_000)(
+    lambda s: (_ring_before_exit(scaled(10_000, s), scaled(70_000, s), 1, True, one_node=False),
+               _ring_before_exit(scaled(10_000, s), scaled(70_000, s), 1, False, one_node=False)))
+
+
+def _label_exhausting(stages, crafted, prefix=41):
+    """A prefix of 41 nodes, each left by three parallel adapters of costs 1, 2 and
+    2: one path survives, but the path labels run out (3^41 > 2^64); then `stages`
+    stages of two equal adapters, whose equally good paths tie on their labels
+    and are ordered by comparing their paths; the first path is taken (twin: each
+    prefix node's two dearer adapters lead elsewhere, so the labels last)."""
+    adapters = []
+    for i in range(prefix):
+        here, there = f"a{i}" if i else "n0", f"a{i + 1}"
+        for w in range(3):
+            to = there if crafted or w == 0 else f"x{i}.{w}"
+            adapters.append(adapter(f"a.{i:04d}.{w}", here, to, cost=1 if w == 0 else 2))
+    more, last = parallel_stages(stages, f"a{prefix}", "w")
+    request = {"id": "p", "planning_policy": {"require_user_choice_on_ambiguity": False}}
+    return planner_args(adapters + more, ports=[port(representations=[last])], request=request)
+
+
+row("plan-label-exhausting", "plan_model_input_json",
+    "41 nodes of three parallel adapters exhaust the path labels before 18 stages of two equal adapters, whose "
+    "2^18 tied paths the frontier orders by comparing them (twin: the labels last)", 18)(
+    lambda s: (_label_exhausting(scaled_stages(18, s), True), _label_exhausting(scaled_stages(18, s), False)))
+
+
 # ---------------------------------------------------------------------------
 # Measuring one call
 # ---------------------------------------------------------------------------

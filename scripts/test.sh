@@ -2,7 +2,10 @@
 # Runs every test, on a fresh machine too: installs what is missing, then
 #   1. builds the abi3 wheel (gcc, warnings as errors), checks that it uses the
 #      stable ABI only, installs it and runs the Python tests against it;
-#   2. builds the core, the C++ tests and the fuzz harnesses with clang under
+#   2. builds the core and the budget's tests at scale in Release (gcc, warnings
+#      as errors) and runs them: planning calls of tens of millions of units held
+#      against the plain rules;
+#   3. builds the core, the C++ tests and the fuzz harnesses with clang under
 #      AddressSanitizer and UndefinedBehaviorSanitizer, runs the C++ tests and
 #      replays the fuzz corpus under them, then fuzzes every harness briefly.
 # Any failure, warning in our code or sanitizer report stops the run.
@@ -59,6 +62,13 @@ fi
 rm -rf "$module_dir"
 python3 -m pip install --quiet --force-reinstall --no-deps "$wheel"
 python3 -m pytest -q -p no:cacheprovider tests/python
+
+echo "== the work budget at scale (Release)"
+release=build/release
+cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTRINAX_WERROR=ON -DVELTRINAX_BUILD_TESTS=ON \
+  -DVELTRINAX_SCALE_TESTS=ON >/dev/null
+cmake --build "$release" --target veltrinax_scale_tests
+ctest --test-dir "$release" -L scale --output-on-failure
 
 echo "== sanitizers and fuzzing"
 # The C++ tests run here, under the sanitizers, with clang (the wheel above

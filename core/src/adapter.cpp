@@ -224,11 +224,11 @@ constexpr std::uint64_t trie_level = 4;
 // an adapter of an equivalent path walked and kept for the caller (8 bytes).
 constexpr std::uint64_t step = 2;
 // An adapter walked backwards by pruning: a table insert into its region's own
-// index, and up to 56 bytes (its entry, and its input node's when that is new)
-// kept for the rest of the call.
-constexpr std::uint64_t walked = 10;
-// An adapter of a completed walk put in order and filed under its input node.
-constexpr std::uint64_t sorted = 6;
+// index, up to 56 bytes (its entry, and its input node's when that is new) kept
+// for the rest of the call, and its share of filing the completed walk under
+// its input node. Drawn from the walk's own allowance, never from the budget
+// (see "Pruning" below).
+constexpr std::uint64_t walked = 16;
 // A search's fixed part: setting it up (its tables are made on first use), and
 // the region of its target when that is new.
 constexpr std::uint64_t search = 16;
@@ -279,6 +279,7 @@ public:
         return true;
     }
     std::uint64_t limit() const noexcept { return limit_; }
+    std::uint64_t used() const noexcept { return limit_ - left_; }
 
 private:
     std::uint64_t left_;
@@ -390,13 +391,41 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
         if (allowed_by(adapters[i], policy)) allowed.push_back(i);
     }
 
-    g.nodes.reserve(2 * allowed.size());
-    for (std::uint32_t i : allowed) {
-        g.nodes.emplace_back(adapters[i].input_type.view(), adapters[i].input_representation.view());
-        g.nodes.emplace_back(adapters[i].output_type.view(), adapters[i].output_representation.view());
+    // The nodes, numbered in the order of their texts. Sorting every adapter's two
+    // ends and bisecting for each would compare texts scattered over the
+    // registry some 60 times an adapter; instead each distinct type and
+    // representation text is named once by hashing, a node is the pair of those
+    // names, and only the distinct nodes are sorted.
+    const std::size_t ends = 2 * allowed.size();
+    auto end_of = [&](std::uint32_t e) -> const AdapterSpec& { return adapters[allowed[e / 2]]; };
+    auto type_at = [&](std::uint32_t e) {
+        return e % 2 == 0 ? end_of(e).input_type.view() : end_of(e).output_type.view();
+    };
+    auto representation_at = [&](std::uint32_t e) {
+        return e % 2 == 0 ? end_of(e).input_representation.view() : end_of(e).output_representation.view();
+    };
+    text::TextSet<decltype(type_at)> types(ends, type_at);
+    text::TextSet<decltype(representation_at)> representations(ends, representation_at);
+    text::WordTable<std::uint64_t, std::uint32_t> distinct;
+    std::vector<std::uint32_t> node_of_end(ends);  // first an index into `firsts`
+    std::vector<std::uint32_t> firsts;             // per distinct node, its first end
+    for (std::uint32_t e = 0; e < ends; ++e) {
+        const std::uint64_t key = (std::uint64_t{types.insert(type_at(e), e)} << 32) |
+                                  representations.insert(representation_at(e), e);
+        const auto [at, added] = distinct.try_emplace(key, static_cast<std::uint32_t>(firsts.size()));
+        if (added) firsts.push_back(e);
+        node_of_end[e] = *at;
     }
-    std::sort(g.nodes.begin(), g.nodes.end());
-    g.nodes.erase(std::unique(g.nodes.begin(), g.nodes.end()), g.nodes.end());
+    std::vector<std::uint32_t> by_text(firsts.size());
+    for (std::uint32_t i = 0; i < by_text.size(); ++i) by_text[i] = i;
+    auto key_of = [&](std::uint32_t i) { return PolicyGraph::NodeKey(type_at(firsts[i]), representation_at(firsts[i])); };
+    std::sort(by_text.begin(), by_text.end(), [&](std::uint32_t a, std::uint32_t b) { return key_of(a) < key_of(b); });
+    std::vector<std::uint32_t> rank(firsts.size());
+    g.nodes.reserve(firsts.size());
+    for (std::uint32_t r = 0; r < by_text.size(); ++r) {
+        rank[by_text[r]] = r;
+        g.nodes.push_back(key_of(by_text[r]));
+    }
     const std::uint32_t n = g.node_count();
 
     std::vector<std::uint32_t> input(allowed.size());
@@ -404,9 +433,8 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
     g.out_begin.assign(n + 1, 0);
     g.in_begin.assign(n + 1, 0);
     for (std::size_t k = 0; k < allowed.size(); ++k) {
-        const AdapterSpec& a = adapters[allowed[k]];
-        input[k] = g.find_node(a.input_type.view(), a.input_representation.view());
-        output[k] = g.find_node(a.output_type.view(), a.output_representation.view());
+        input[k] = rank[node_of_end[2 * k]];
+        output[k] = rank[node_of_end[2 * k + 1]];
         ++g.out_begin[input[k] + 1];
         ++g.in_begin[output[k] + 1];
     }
@@ -512,15 +540,22 @@ private:
 // target takes it up there; a complete region serves every later search towards
 // its target at once.
 //
-// The bound, in units of the budget: with U the work of the unpruned search
-// (states pushed, adapters examined, reuse tests, comparisons), W the walk of the
-// target's region and P the pruned search, one search spends at most about
-// min(2U, 2W + P) + the units of one adapter walked, and P never exceeds U. So
-// pruning never costs more than twice the search it prunes, and whatever a
-// registry holds beside a short search (adapters that reach the target from
-// nodes the source never reaches) costs that search no more than the search
-// itself. A walk is paid once per target and call, however many searches go
-// towards it. Every unit is drawn from the call's budget.
+// Pruning only ever saves. The walk draws on an allowance of its own, never on
+// the budget, so that only the searches' own units decide the limit; and a
+// search spends, with pruning, at most what it spends without: it pushes, pops,
+// examines, tests and orders a subset of what the unpruned search does (a live
+// state, its key, its path and its best-score key are the same in both), and an
+// expansion never costs it more. So at every budget a call ends with pruning
+// exactly as it ends without, whenever that ends within the budget.
+//
+// The walk's allowance is what the searches beside it have spent, plus one
+// adapter's each: with U the work of the unpruned search, W the walk of its
+// target's region and P the pruned search (P never above U), a search costs the
+// budget at most U, and does at most min(2U, 2W + P) + one adapter's work in all.
+// A call therefore does at most twice its budget's units of work, walks
+// included. A walk that never completes (a region far larger than the searches
+// towards it) is pure cost, within that bound; one that completes is paid once
+// per target and call, however many searches go towards it.
 //
 // Each region indexes its own nodes: a walk inserts into a table as large as
 // its region, not into one shared by every region of the call.
@@ -585,8 +620,8 @@ public:
     }
 
     // Walks on until it has spent `allowance` more units or the region is
-    // complete, adding what it spends to `spent`. False when the budget ran out.
-    bool walk(Region& r, std::uint64_t allowance, Budget& budget, std::uint64_t& spent) {
+    // complete, adding what it spends to `spent`.
+    void walk(Region& r, std::uint64_t allowance, std::uint64_t& spent) {
         const std::uint64_t until = spent + allowance;
         while (r.head < r.nodes.size()) {
             const std::uint32_t v = r.nodes[r.head];
@@ -594,8 +629,7 @@ public:
             const std::uint32_t incoming = g_.in_begin[v + 1] - first;
             const std::uint32_t hops_after = r.facts[r.head].hops;
             for (; r.next_in < incoming; ++r.next_in) {
-                if (spent >= until) return true;
-                if (!budget.take(work::walked)) return false;
+                if (spent >= until) return;
                 spent += work::walked;
                 const std::uint32_t row = g_.in_edges[first + r.next_in];
                 const std::uint32_t entry = add_node(r, g_.from[row], hops_after + 1);
@@ -604,7 +638,7 @@ public:
             ++r.head;
             r.next_in = 0;
         }
-        return complete(r, budget, spent);
+        complete(r);
     }
 
 private:
@@ -620,11 +654,8 @@ private:
     }
 
     // Groups the walked edges by input node (counting them per entry), each group
-    // ascending by row.
-    static bool complete(Region& r, Budget& budget, std::uint64_t& spent) {
-        const std::uint64_t units = work::sorted * r.walked.size();
-        if (!budget.take(units)) return false;
-        spent += units;
+    // ascending by row; paid for as the edges were walked.
+    static void complete(Region& r) {
         std::uint32_t at = 0;
         for (const WalkedEdge& w : r.walked) ++r.facts[w.input_entry].live_end;
         for (NodeFacts& f : r.facts) {
@@ -642,7 +673,6 @@ private:
         }
         std::vector<WalkedEdge>().swap(r.walked);
         r.complete = true;
-        return true;
     }
 
     const PolicyGraph& g_;
@@ -677,8 +707,6 @@ public:
     std::uint64_t spent() const noexcept { return spent_; }
     bool found_goal() const noexcept { return !goals_.empty(); }
     bool overflow() const noexcept { return overflow_; }
-    // True when pruning left out at least one candidate.
-    bool pruned_any() const noexcept { return pruned_any_; }
 
     // The goal entries in path order (ids compared as their rows). All goals have
     // the best goal's length, so that order is their order in a depth-first walk
@@ -884,41 +912,113 @@ private:
         return true;
     }
 
-    // The frontier's total order: score, hops, cost, node, then path.
-    bool before(const State& a, const State& b) const {
+    // The frontier's order on a state's key: score, hops, cost, node. States of
+    // one key are then taken in path order (see `take_batch`).
+    static bool key_before(const State& a, const State& b) noexcept {
         if (a.score != b.score) return a.score < b.score;
         if (a.hops != b.hops) return a.hops < b.hops;
         if (a.cost != b.cost) return a.cost < b.cost;
-        if (a.node != b.node) return a.node < b.node;
-        if (a.label != b.label) return a.label < b.label;
-        return compare_paths(a.entry, b.entry) < 0;
+        return a.node < b.node;
     }
-
+    static bool same_key(const State& a, const State& b) noexcept {
+        return a.score == b.score && a.hops == b.hops && a.cost == b.cost && a.node == b.node;
+    }
     // The heap keeps its greatest element first, so it is given the reversed order.
-    auto later() const {
-        return [this](const State& x, const State& y) { return before(y, x); };
-    }
+    static bool key_after(const State& a, const State& b) noexcept { return key_before(b, a); }
 
-    // Charges the climbs of the comparisons made since the last call.
-    bool charge_climbs() {
-        const std::uint64_t climbs = std::exchange(climbs_, 0);
-        return climbs == 0 || take(work::step * climbs);
+    // Path order between two states of one key: labels, then a climb in the
+    // arena, charged as it is made; false in `ok` when the budget ran out.
+    bool path_before(const State& a, const State& b, bool& ok) {
+        if (a.label != b.label) return a.label < b.label;
+        const bool less = compare_paths(a.entry, b.entry) < 0;
+        if (!take(work::step * std::exchange(climbs_, 0))) ok = false;
+        return less;
     }
 
     bool push(const State& s) {
         if (pushed_ >= max_states_ || !take(work::state)) return false;
         ++pushed_;
         frontier_.push_back(s);
-        std::push_heap(frontier_.begin(), frontier_.end(), later());
-        return charge_climbs();
+        std::push_heap(frontier_.begin(), frontier_.end(), key_after);
+        return true;
     }
 
-    // False when the comparisons ran out of budget.
+    bool frontier_empty() const noexcept { return next_in_batch_ == batch_.size() && frontier_.empty(); }
+
+    // Takes the next state in the frontier's order into `s` (the frontier is not
+    // empty); false when putting a batch in order ran out of budget.
     bool pop(State& s) {
-        std::pop_heap(frontier_.begin(), frontier_.end(), later());
-        s = frontier_.back();
-        frontier_.pop_back();
-        return charge_climbs();
+        if (next_in_batch_ == batch_.size() && !take_batch()) return false;
+        s = batch_[next_in_batch_++];
+        return true;
+    }
+
+    // Takes every state of the least key off the heap at once. A state pushed
+    // later has a greater key (an adapter adds a hop and never lowers the
+    // score), so the batch is complete; it is put in path order only when its
+    // states will be expanded, since the order of goals and of states that
+    // expand to nothing changes nothing.
+    bool take_batch() {
+        batch_.clear();
+        next_in_batch_ = 0;
+        do {
+            std::pop_heap(frontier_.begin(), frontier_.end(), key_after);
+            batch_.push_back(frontier_.back());
+            frontier_.pop_back();
+        } while (!frontier_.empty() && same_key(frontier_.front(), batch_.front()));
+        return batch_.size() < 2 || !expands(batch_.front()) || order_batch();
+    }
+
+    // Whether the states of this key are expanded into anything: the search has
+    // not ended on them, they are no goals, the hop limit lets them on, and (when
+    // pruned) they can still reach the target within it.
+    bool expands(const State& s) {
+        if (have_best_ && (s.score > best_score_ || (s.score == best_score_ && s.hops > best_hops_))) return false;
+        if (s.node == target_) return false;
+        const std::optional<json::usize>& max_hops = policy_.max_hops;
+        if (max_hops && s.hops >= max_hops->value) return false;
+        if (region_ == nullptr) return true;
+        const NodeFacts* facts = region_->facts_of(s.node);
+        return facts != nullptr && (!max_hops || std::uint64_t{s.hops} + facts->hops <= max_hops->value);
+    }
+
+    // Puts the batch in path order: first by entry, which is creation order, then
+    // by a natural merge sort under `path_before`. Pruning leaves out whole keys
+    // (a key names its node and hops), so a batch it orders is one the unpruned
+    // search orders too, with its members created in the same relative order:
+    // the same comparisons are made, with the same results, and each climbs no
+    // further than there (pruning splits labels among fewer ways, so they tie
+    // less often). Children are made in id order as their parents are expanded
+    // in path order, so a batch mostly comes in order already, and the sort
+    // mostly checks it.
+    bool order_batch() {
+        std::sort(batch_.begin(), batch_.end(), [](const State& a, const State& b) { return a.entry < b.entry; });
+        bool ok = true;
+        const std::size_t n = batch_.size();
+        runs_.assign(1, 0);
+        for (std::size_t i = 1; i < n && ok; ++i) {
+            if (path_before(batch_[i], batch_[i - 1], ok)) runs_.push_back(i);
+        }
+        runs_.push_back(n);
+        while (ok && runs_.size() > 2) {
+            merged_.clear();
+            std::size_t kept = 0;
+            for (std::size_t r = 0; r + 1 < runs_.size(); r += 2) {
+                const std::size_t begin = runs_[r], middle = runs_[r + 1];
+                const std::size_t end = r + 2 < runs_.size() ? runs_[r + 2] : middle;
+                runs_[kept++] = begin;
+                std::size_t i = begin, j = middle;
+                while (i < middle && j < end && ok) {
+                    merged_.push_back(path_before(batch_[j], batch_[i], ok) ? batch_[j++] : batch_[i++]);
+                }
+                merged_.insert(merged_.end(), batch_.begin() + i, batch_.begin() + middle);
+                merged_.insert(merged_.end(), batch_.begin() + j, batch_.begin() + end);
+            }
+            runs_[kept++] = n;
+            runs_.resize(kept);
+            batch_.swap(merged_);
+        }
+        return ok;
     }
 
     Step expand(const State& s);
@@ -943,7 +1043,13 @@ private:
     bool gathered_ = false;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> here_;
     std::size_t next_here_ = 0;
-    std::vector<State> frontier_;
+    std::vector<State> frontier_;  // a heap on keys
+    // The batch being taken (see `take_batch`), and the next of its states; the
+    // sort's runs and its second buffer.
+    std::vector<State> batch_;
+    std::size_t next_in_batch_ = 0;
+    std::vector<std::size_t> runs_;
+    std::vector<State> merged_;
     BestScores best_;
     std::vector<std::uint32_t> goals_;
     std::uint64_t pushed_ = 0;
@@ -953,7 +1059,6 @@ private:
     std::uint64_t best_score_ = 0;
     std::uint32_t best_hops_ = 0;
     bool overflow_ = false;
-    bool pruned_any_ = false;
 };
 
 Search::Step Search::step() {
@@ -965,7 +1070,7 @@ Search::Step Search::step() {
         best_.held(key, best_.hash(key)) = 0;
         return push(State{0, 0, 0, 0, source_, root}) ? Step::more : Step::limit;
     }
-    if (frontier_.empty()) {
+    if (frontier_empty()) {
         done_ = true;
         return Step::finished;
     }
@@ -997,11 +1102,13 @@ Search::Step Search::expand(const State& s) {
     }
     // Only the edges into the region (none when the node cannot reach the target),
     // and of those only the ones that leave enough hops to reach it. The node's
-    // own lookup counts as one adapter examined.
+    // own lookup counts as one adapter examined, within what the unpruned
+    // expansion costs.
     const NodeFacts* facts = region_->facts_of(s.node);
     const std::uint32_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
-    if (!take(work::step + work::examined * (1 + std::uint64_t{ways}))) return Step::limit;
-    if (ways != out_count) pruned_any_ = true;
+    if (!take(work::step + work::examined * std::min<std::uint64_t>(1 + std::uint64_t{ways}, out_count))) {
+        return Step::limit;
+    }
     if (ways == 0) return Step::more;
     const LiveEdge* live = region_->live.data() + facts->live_begin;
     return follow_each(s, ways, [live](std::uint32_t i) { return live[i].row; }, live);
@@ -1029,16 +1136,15 @@ Search::Step Search::follow_each(const State& s, std::uint32_t ways, RowOf row_o
         if (i + ahead < ways) hashes[i % ahead] = hash_at(i + ahead);
         const std::uint32_t row = row_of(i);
         const Edge& e = g_.edges[row];
-        if (live != nullptr && max_hops && std::uint64_t{hops} + live[i].hops_after > max_hops->value) {
-            pruned_any_ = true;
-            continue;
-        }
+        if (live != nullptr && max_hops && std::uint64_t{hops} + live[i].hops_after > max_hops->value) continue;
         bool used = false;
         std::uint64_t score = 0;
         std::uint64_t cost = 0;
         if (!e.weight_fits || !add_checked(s.score, e.weight, score) || !add_checked(s.cost, e.cost, cost)) {
             // An adapter already on the path is skipped before its sums are made.
-            if (!overflow_) {
+            // Pruned, the code of a missing path is only a lower bound (pruning
+            // is off where it must be exact), so the test is not made.
+            if (!overflow_ && live == nullptr) {
                 if (!on_path(s, e, used)) return Step::limit;
                 overflow_ = !used;
             }
@@ -1075,9 +1181,15 @@ struct PathSearcher::Impl {
     std::optional<PolicyGraph> graph;
     std::optional<Pruning> pruning;
     std::vector<std::uint64_t> copy_units;  // per registry index, 0 until first needed
+    std::uint64_t walked = 0;               // units of every walk, drawn from their own allowance
 
     Impl(const AdapterRegistry& r, const PlanningPolicy& p, const PathSearchOptions& o)
         : registry(r), policy(p), options(o), budget(o.max_work) {}
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+    ~Impl() {
+        if (options.work != nullptr) *options.work = PathSearchOptions::Work{budget.used(), walked};
+    }
 
     std::string limit_message(const TypeId& from_type, const RepresentationId& from_representation,
                               const TypeId& to_type, const RepresentationId& to_representation) const {
@@ -1092,12 +1204,15 @@ struct PathSearcher::Impl {
     }
 
     // Runs `search` to its end, taking turns with the walk of `region` while that
-    // is incomplete (see "Pruning" above); false when the budget ran out.
+    // is incomplete, the walk never spending more than the search has (see
+    // "Pruning" above); false when the budget ran out.
     bool run(Search& search, Region* region) {
-        std::uint64_t walked = 0;  // units the walk spent during this search
+        std::uint64_t beside = 0;  // units the walk spent beside this search
         for (;;) {
-            if (region != nullptr && !region->complete && walked <= search.spent()) {
-                if (!pruning->walk(*region, search.spent() - walked + 1, budget, walked)) return false;
+            if (region != nullptr && !region->complete && beside <= search.spent()) {
+                const std::uint64_t before = beside;
+                pruning->walk(*region, search.spent() - beside + 1, beside);
+                walked += beside - before;
                 if (region->complete) search.prune_with(*region);
                 continue;
             }
@@ -1124,7 +1239,10 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
         route.issues.push_back(PlanIssue{std::string(code), std::move(message), {}});
         return std::move(route);
     };
+    // The limit alone: nothing found on the way (an equivalent path, say) goes
+    // with it.
     auto limit = [&] {
+        route = PathRoute{};
         return unresolved(path_issue::search_limit_exceeded,
                           limit_message(from_type, from_representation, to_type, to_representation));
     };
@@ -1144,32 +1262,24 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
     if (source == none) return no_path(false);
     if (!budget.take(lookup)) return limit();
     const std::uint32_t target = g.find_node(to_type.view(), to_representation.view());
-    // Pruning's code for a missing path is a lower bound; when it may be wrong,
-    // the full search decides it.
-    const bool settle = options.settle_overflow && !g.overflow_impossible;
-    auto settled_no_path = [&] {
-        Search full(g, source, target, policy, budget, options);
-        if (full.run() == Search::Step::limit) return limit();
-        return no_path(full.overflow());
-    };
+    // Pruning hides an overflow met on the way to a dead end, so its code for a
+    // missing path is only a lower bound. Where the code must be exact and some
+    // sum can overflow at all, the search is not pruned: telling the two codes
+    // apart after a pruned search would take a second, full one, and pruning
+    // must never cost a search more than it saves.
+    const bool prune = options.prune && !(options.settle_overflow && !g.overflow_impossible);
     // No allowed adapter enters the target: nothing can reach it, and pruned, the
     // search would expand nothing and so meet no overflow.
-    if (target == none && options.prune) return settle ? settled_no_path() : no_path(false);
+    if (target == none && prune) return no_path(false);
 
     Search search(g, source, target, policy, budget, options);
     Region* region = nullptr;
-    if (options.prune) {
+    if (prune) {
         region = &pruning->region_of(target);
         if (region->complete) search.prune_with(*region);
     }
     if (!run(search, region)) return limit();
-
-    if (!search.found_goal()) {
-        // Pruning keeps every goal the full search finds; it can only hide an
-        // overflow met on the way to a dead end, which matters when some sum can
-        // overflow at all. Then the full search decides the code.
-        return search.pruned_any() && settle ? settled_no_path() : no_path(search.overflow());
-    }
+    if (!search.found_goal()) return no_path(search.overflow());
 
     const std::vector<AdapterSpec>& adapters = registry.adapters();
     const std::vector<std::uint32_t> goals = search.goals_in_order();

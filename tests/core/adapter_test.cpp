@@ -457,6 +457,41 @@ TEST(AdapterPathSearchBudget, TheSearchesOfOneSearcherShareItsBudget) {
     EXPECT_EQ(summary(short_of_one.find_path(t, n0, t, n0)), "[] cost 0 score 0");
 }
 
+TEST(AdapterPathSearchBudget, ARouteOutOfBudgetIsTheLimitAlone) {
+    // At every budget short of the least, a route is the limit issue and nothing
+    // else: no path, and none of the equivalent paths the search had kept when it
+    // ran out (they would read as a choice the caller must make).
+    const std::vector<std::pair<std::string, std::vector<AdapterSpec>>> cases = {
+        {"two ways through two nodes",
+         {edge("a0", "t/s", "t/m0", 1), edge("a1", "t/s", "t/m1", 1), edge("b0", "t/m0", "t/T", 1),
+          edge("b1", "t/m1", "t/T", 1)}},
+        {"eight equal ways", parallel_stages(2, 3, "w")},
+    };
+    const auto t = TypeId::trusted("t");
+    for (const auto& [name, adapters] : cases) {
+        const AdapterRegistry registry = registry_of(adapters);
+        const auto from = RepresentationId::trusted(adapters.front().input_representation.view());
+        const auto to = RepresentationId::trusted(adapters.back().output_representation.view());
+        PathSearchOptions::Work work;
+        const PathRoute full = PathSearcher(registry, {}, {.work = &work}).find_route(t, from, t, to);
+        ASSERT_TRUE(full.requires_user_choice()) << name;
+        for (std::uint64_t budget = 0; budget <= work.budget; ++budget) {
+            const PathRoute r = PathSearcher(registry, {}, {.max_work = budget}).find_route(t, from, t, to);
+            const std::string at = name + ", budget " + std::to_string(budget);
+            if (budget == work.budget) {
+                EXPECT_FALSE(r.search_limit_exceeded()) << at;
+                EXPECT_EQ(r.equivalent.size(), full.equivalent.size()) << at;
+                continue;
+            }
+            EXPECT_TRUE(r.search_limit_exceeded()) << at;
+            EXPECT_EQ(r.issues.size(), 1u) << at;
+            EXPECT_FALSE(r.adapters.has_value()) << at;
+            EXPECT_TRUE(r.equivalent.empty()) << at;
+            EXPECT_FALSE(r.requires_user_choice()) << at;
+        }
+    }
+}
+
 TEST(AdapterPathSearch, AnAmbiguousOutcomeCanBringTheFirstPathAlong) {
     const AdapterRegistry registry =
         registry_of({edge("x2", "t/a", "t/b", 1), edge("x1", "t/a", "t/b", 1), edge("y", "t/b", "t/d", 1)});

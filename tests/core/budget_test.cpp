@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -18,118 +19,12 @@
 
 #include "veltrinax/planner.hpp"
 #include "plain_planner.hpp"
-#include "support.hpp"
+#include "planning_shapes.hpp"
 
 namespace {
 
 using namespace veltrinax;
-using veltrinax::testing::adapter_between;
-using veltrinax::testing::budget_bound;
-using veltrinax::testing::plain_plan;
-using veltrinax::testing::PlainPlan;
-
-struct Shape {
-    DatasetSchema schema;
-    ModelInputSpec model_input;
-    AdapterRegistry registry;
-    DataPlanRequest request;
-};
-
-// A source of type `type` natively in `rep`.
-SourceDescriptor source(std::string_view id, std::string_view type, std::string_view rep,
-                        std::optional<std::uint64_t> rank = 1) {
-    SourceDescriptor s;
-    s.id = SourceId::trusted(id);
-    s.name = "n";
-    s.type_id = TypeId::trusted(type);
-    s.modality = "m";
-    s.native_representation = veltrinax::testing::ranked_representation(rep, rank);
-    s.sample_key = "k";
-    return s;
-}
-
-InputPortSpec port(std::string name, const std::vector<std::string>& reps,
-                   const std::vector<std::string>& types = {"t"}) {
-    InputPortSpec p;
-    p.name = std::move(name);
-    for (const std::string& r : reps) p.accepted_representations.push_back(RepresentationId::trusted(r));
-    for (const std::string& t : types) p.accepted_types.push_back(TypeId::trusted(t));
-    return p;
-}
-
-InputPortSpec multi(InputPortSpec p) {
-    p.multi_source = true;
-    return p;
-}
-
-InputPortSpec optional_port(InputPortSpec p) {
-    p.optional = true;
-    return p;
-}
-
-Shape shape_of(std::vector<SourceDescriptor> sources, std::vector<InputPortSpec> ports,
-               std::vector<AdapterSpec> adapters, PlanningPolicy policy = {}) {
-    Shape s;
-    s.schema.dataset_id = "d";
-    s.schema.sample_ids = {SampleId::trusted("s1")};
-    s.schema.sources = std::move(sources);
-    s.model_input.ports = std::move(ports);
-    auto registry = AdapterRegistry::from_spec(AdapterRegistrySpec{std::move(adapters)});
-    EXPECT_TRUE(registry.has_value()) << veltrinax::testing::outcome(registry);
-    if (registry) s.registry = std::move(*registry);
-    s.request.id = "plan";
-    s.request.planning_policy = std::move(policy);
-    return s;
-}
-
-// One source in t/n0 and one port accepting t/<to>.
-Shape one_search(std::vector<AdapterSpec> adapters, std::string_view to, PlanningPolicy policy = {}) {
-    return shape_of({source("s", "t", "n0")}, {port("p", {std::string(to)})}, std::move(adapters), std::move(policy));
-}
-
-Result<DataPlan> module_plan(const Shape& s, std::uint64_t max_work) {
-    PathSearchOptions options;
-    options.max_work = max_work;
-    return planner::plan_model_input(s.schema, s.model_input, s.registry, s.request, options);
-}
-
-std::string outcome(const Result<DataPlan>& p) {
-    return p ? json::to_text(*p) : "error: " + p.error().to_string();
-}
-
-bool out_of_budget(const Result<DataPlan>& p) {
-    return !p && p.error().to_string().find("exceeded its limit of") != std::string::npos;
-}
-
-// The least budget with which the module completes, by bisection (more never
-// changes an outcome) to within 1/256 of it; one more than the default budget
-// when even that does not suffice.
-std::uint64_t least_budget(const Shape& s, std::uint64_t hint) {
-    std::uint64_t high = std::max<std::uint64_t>(hint, 1);
-    while (out_of_budget(module_plan(s, high))) {
-        if (high >= PathSearchOptions::default_max_work) return high + 1;
-        high = std::min(2 * high, PathSearchOptions::default_max_work);
-    }
-    std::uint64_t low = 0;
-    while (high - low > 1 + high / 256) {
-        const std::uint64_t mid = low + (high - low) / 2;
-        (out_of_budget(module_plan(s, mid)) ? low : high) = mid;
-    }
-    return high;
-}
-
-// "" when the texts are equal, byte for byte; else where they first differ, with
-// a little of each around it (crafted plans run to megabytes).
-std::string first_difference(const std::string& got, const std::string& expected) {
-    if (got == expected) return "";
-    const std::size_t at =
-        std::mismatch(got.begin(), got.begin() + std::min(got.size(), expected.size()), expected.begin()).first -
-        got.begin();
-    const std::size_t from = at < 100 ? 0 : at - 100;
-    return "sizes " + std::to_string(got.size()) + " and " + std::to_string(expected.size()) +
-           ", first difference at " + std::to_string(at) + ":\n  got      ..." + got.substr(from, 300) +
-           "\n  expected ..." + expected.substr(from, 300);
-}
+using namespace veltrinax::testing;
 
 // ---------------------------------------------------------------------------
 // Random families
@@ -282,8 +177,7 @@ TEST(BudgetRandomShapes, WithThreeTimesThePlainWorkTheModuleGivesThePlainResult)
     Coverage coverage;
     for_random_shapes(20261208, 1500, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto&) {
         const std::uint64_t budget = budget_bound(plain.units);
-        EXPECT_EQ(outcome(module_plan(s, budget)), outcome(plain.plan))
-            << label << ", budget " << budget << ", least " << least_budget(s, budget);
+        EXPECT_EQ(outcome(module_plan(s, budget)), outcome(plain.plan)) << label << ", budget " << budget;
         coverage.add(plain.plan);
     });
     // The draw must reach every part of the planner, or the comparison proves little.
@@ -296,28 +190,79 @@ TEST(BudgetRandomShapes, WithThreeTimesThePlainWorkTheModuleGivesThePlainResult)
 }
 
 TEST(BudgetRandomShapes, AnyBudgetGivesThePlainResultOrTheLimitAndTheLimitOnlyAboveAThirdOfIt) {
-    int limited = 0, completed_below_bound = 0;
+    int limited = 0, completed_below_bound = 0, saved_by_pruning = 0;
     for_random_shapes(77, 1500, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto& rng) {
         const std::string expected = outcome(plain.plan);
-        // One budget below the bound and one from the bound up to twice it.
+        // One budget below the bound and one from the bound up to twice it, with
+        // pruning and without: pruning may complete where the plain order of work
+        // runs out, never the other way round.
         const std::uint64_t b = budget_bound(plain.units);
         for (const std::uint64_t budget : {rng() % b, b + rng() % b}) {
-            const Result<DataPlan> got = module_plan(s, budget);
+            const Result<DataPlan> got = module_plan(s, budget), unpruned = module_plan(s, budget, false);
             const std::string at = label + ", budget " + std::to_string(budget);
             if (out_of_budget(got)) {
                 ++limited;
                 EXPECT_LT(budget, b) << at << ": " << outcome(got);
                 EXPECT_NE(outcome(got).find("limit of " + std::to_string(budget) + " work units"), std::string::npos)
                     << at << ": " << outcome(got);
+                EXPECT_TRUE(out_of_budget(unpruned)) << at << ": pruning refused what the unpruned call completes";
             } else {
                 completed_below_bound += budget < b;
                 EXPECT_EQ(outcome(got), expected) << at;
+                saved_by_pruning += out_of_budget(unpruned);
+                if (!out_of_budget(unpruned)) {
+                    EXPECT_EQ(outcome(unpruned), expected) << at;
+                }
             }
         }
     });
     // Both sides of the bound must be reached.
     EXPECT_GT(limited, 200);
     EXPECT_GT(completed_below_bound, 700);
+    EXPECT_GT(saved_by_pruning, 10);
+}
+
+TEST(BudgetRandomShapes, TheUnitsDrawnAreTheLeastBudgetAndPruningNeverNeedsMore) {
+    // A call's work does not depend on its budget until the budget runs out, so
+    // its least budgets with and without pruning, and its outcomes there, decide
+    // the matter for every budget at once.
+    int pruning_saved = 0;
+    for_random_shapes(4242, 600, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto&) {
+        SCOPED_TRACE(label);
+        check_budget(s, plain);
+        const std::uint64_t b = budget_bound(plain.units);
+        pruning_saved += least_budget(s, b) < least_budget(s, b, false);
+    });
+    EXPECT_GT(pruning_saved, 50);
+}
+
+// ---------------------------------------------------------------------------
+// The yardstick
+// ---------------------------------------------------------------------------
+
+TEST(BudgetYardstick, ThePlainSearchCountsTheComparisonsAnyOrderOfTiedPathsNeeds) {
+    // After a prefix of `prefix` adapters (one surviving way each), `stages`
+    // stages of two equal ways: at stage j, 2^j equally good paths at one node,
+    // all popped. Whatever compares them, every two of them adjacent in path
+    // order were compared with each other, and the plain rules compare paths
+    // from their first element: the pair of paths i - 1 and i (binary numbers of
+    // j digits after the prefix) shares prefix + j - 1 - ctz(i) elements, so
+    // comparing it takes prefix + j - ctz(i) pairs of elements, at 2 units each.
+    for (const int prefix : {0, 10, 41}) {
+        for (const int stages : {1, 6, 11}) {
+            const Shape s = label_exhausting({.prefix = prefix, .hubs = stages});
+            const PlainSearch r = plain_search(s.registry, "t/n0", "t/h" + std::to_string(stages), s.request.planning_policy);
+            std::uint64_t comparisons = 0;
+            for (int j = 1; j <= stages; ++j) {
+                for (std::uint64_t i = 1; i < (std::uint64_t{1} << j); ++i) {
+                    comparisons += 2 * static_cast<std::uint64_t>(prefix + j - std::countr_zero(i));
+                }
+            }
+            ASSERT_TRUE(r.result.path.has_value());
+            EXPECT_GE(r.units, plain_units::search + plain_units::pushed * r.pushed + comparisons)
+                << "prefix " << prefix << ", stages " << stages;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -330,50 +275,6 @@ struct Crafted {
 };
 
 void PrintTo(const Crafted& c, std::ostream* out) { *out << c.name; }
-
-std::string padded(int i, std::size_t width = 5) {
-    std::string n = std::to_string(i);
-    return std::string(width > n.size() ? width - n.size() : 0, '0') + n;
-}
-
-std::string node(std::string_view prefix, int i) { return std::string(prefix) + std::to_string(i); }
-
-// `stages` hops from t/<start>, each by `width` parallel adapters of equal cost
-// (or, unless `equal`, dearer after the first), ids padded to `id_width`; the
-// last node is t/<prefix><stages>.
-std::vector<AdapterSpec> parallel_stages(int stages, std::string_view start, std::string_view prefix, int width = 2,
-                                         bool equal = true, std::size_t id_width = 0) {
-    std::vector<AdapterSpec> out;
-    std::string from = "t/" + std::string(start);
-    for (int k = 0; k < stages; ++k) {
-        const std::string to = node("t/" + std::string(prefix), k + 1);
-        for (int way = 0; way < width; ++way) {
-            std::string id = std::string(prefix) + "." + padded(k, 2) + "." + std::to_string(way);
-            if (id.size() < id_width) id.append(id_width - id.size(), 'x');
-            out.push_back(adapter_between(id, from, to, equal || way == 0 ? 1 : 2));
-        }
-        from = to;
-    }
-    return out;
-}
-
-// `count` adapters t/<prefix>i -> t/<prefix>i+1 (t/<start> in place of the first
-// node), back to the first node when `closed`; and the last node.
-std::pair<std::vector<AdapterSpec>, std::string> ring(int count, std::string_view start, std::string_view prefix,
-                                                      bool closed = true) {
-    std::vector<AdapterSpec> out;
-    auto at = [&](int i) { return i == 0 ? "t/" + std::string(start) : node("t/" + std::string(prefix), i); };
-    const int last = closed ? count : count - 1;
-    for (int i = 0; i < last; ++i) {
-        out.push_back(adapter_between(std::string(prefix) + "." + padded(i, 6), at(i), at((i + 1) % count)));
-    }
-    return {out, at(count - 1)};
-}
-
-std::vector<AdapterSpec> joined(std::vector<AdapterSpec> a, const std::vector<AdapterSpec>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 
 // The hub and x form one strongly connected component of n + 1 adapters, so every
 // adapter examined at the hub lies inside it; all but the first hub -> x adapter
@@ -613,6 +514,32 @@ std::vector<Crafted> crafted_shapes() {
         return shape_of({source("s", "t", "n0")}, {port("p", {"t", "n0"})}, adapters);
     });
 
+    // Pruning regions far larger than the searches beside them, and the frontier's
+    // comparisons of tied paths: the families that grow, small
+    // (budget_scale.cpp holds them at tens of millions of units).
+    using Exits = RingBeforeExit::Exits;
+    add("ring_before_exit_side_cycle_goals_behind_one_node",
+        [] { return ring_before_exit({.ring = 300, .side = 1800, .goals = 20, .exits = Exits::one_node}); });
+    add("ring_before_exit_side_cycle_one_goal",
+        [] { return ring_before_exit({.ring = 1000, .side = 7000, .goals = 1, .exits = Exits::direct}); });
+    add("ring_before_exit_side_cycle_own_exits",
+        [] { return ring_before_exit({.ring = 200, .side = 3000, .goals = 30, .exits = Exits::own_nodes}); });
+    add("ring_before_exit_dearer_max_hops", [] {
+        return ring_before_exit(
+            {.ring = 200, .side = 2000, .goals = 15, .exits = Exits::one_node, .dearer = true, .max_hops = 150});
+    });
+    add("ring_before_exit_without_side_cycle",
+        [] { return ring_before_exit({.ring = 300, .side = 0, .goals = 20, .exits = Exits::one_node}); });
+    add("label_exhausting_stages", [] { return label_exhausting({.prefix = 41, .hubs = 8}); });
+    add("label_exhausting_chains_into_hubs",
+        [] { return label_exhausting({.prefix = 41, .chains = 12, .length = 10, .hubs = 2}); });
+    add("wide_prefix_chains_into_hubs",
+        [] { return label_exhausting({.prefix = 3, .ways = 2048, .chains = 10, .length = 60, .hubs = 2}); });
+    add("complete_layers", [] { return complete_layers(41, 3, 5); });
+    add("split_tails", [] { return split_tails(41, 128, 256); });
+    add("random_cycles", [] { return random_cycles(5, 300, 150, 6, false); });
+    add("random_cycles_scattered_ids_max_hops", [] { return random_cycles(6, 300, 300, 6, true, 25); });
+
     // Ports, sources and accepted pairs that multiply.
     add("many_ports", [] {
         std::vector<InputPortSpec> list;
@@ -717,17 +644,9 @@ std::vector<Crafted> crafted_shapes() {
 
 class CraftedShapes : public ::testing::TestWithParam<Crafted> {};
 
-TEST_P(CraftedShapes, TheLeastBudgetIsWithinThreeTimesThePlainWork) {
+TEST_P(CraftedShapes, TheLeastBudgetIsWithinThreeTimesThePlainWorkAndPruningNeverRaisesIt) {
     const Shape s = GetParam().make();
-    const auto plain = plain_plan(s.schema, s.model_input, s.registry, s.request);
-    const std::uint64_t bound = budget_bound(plain.units);
-    const std::uint64_t least = least_budget(s, bound);
-    const std::string ratio = "P " + std::to_string(plain.units) + ", least budget " + std::to_string(least) +
-                              " = " + std::to_string(static_cast<double>(least) / static_cast<double>(plain.units)) +
-                              " P";
-    RecordProperty("least_budget_over_plain", ratio);
-    EXPECT_LE(least, bound) << ratio;
-    EXPECT_EQ(first_difference(outcome(module_plan(s, bound)), outcome(plain.plan)), "") << ratio;
+    RecordProperty("figures", check_budget(s, plain_plan(s.schema, s.model_input, s.registry, s.request)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Budget, CraftedShapes, ::testing::ValuesIn(crafted_shapes()),

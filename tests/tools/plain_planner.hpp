@@ -8,9 +8,11 @@
 // module must give, and it counts its work in the module's units, so that a test
 // can hold the module's work budget against the work these rules take:
 //   - a search run: 16, plus 32 per state pushed (the first one too), 2 per state
-//     popped and 2 per adapter examined (every adapter of an expanded state's
-//     node, whatever then rejects it); a search from a node to itself runs no
-//     search and costs nothing;
+//     popped, 2 per adapter examined (every adapter of an expanded state's node,
+//     whatever then rejects it) and 2 per pair of path elements compared when
+//     the frontier orders two states that tie on everything but their paths (the
+//     no-reuse scan of the path is not counted); a search from a node to itself
+//     runs no search and costs nothing;
 //   - an accepted (type, representation) pair tried, searched or rank-gated: 1;
 //   - the bytes of the plan: the size of its text; for a call that fails after
 //     its plan was started, the size of the part built so far, which was written
@@ -85,6 +87,7 @@ inline constexpr std::uint64_t search = 16;
 inline constexpr std::uint64_t pushed = 32;
 inline constexpr std::uint64_t popped = 2;
 inline constexpr std::uint64_t examined = 2;
+inline constexpr std::uint64_t compared = 2;
 inline constexpr std::uint64_t pair = 1;
 }  // namespace plain_units
 
@@ -116,7 +119,9 @@ __extension__ using u128 = unsigned __int128;
 inline constexpr u128 max_u64 = UINT64_MAX;
 
 using Node = std::pair<std::string, std::string>;  // type, representation
-using Path = std::vector<std::string>;
+// A path's adapters by their index in the registry, which is ordered by id: indices
+// compare as the ids do.
+using Path = std::vector<std::uint32_t>;
 
 inline u128 weight(const AdapterSpec& a, const PlanningPolicy& policy) {
     u128 w = std::max<std::uint64_t>(a.cost, 1);
@@ -131,12 +136,12 @@ inline bool allowed(const AdapterSpec& a, const PlanningPolicy& policy) {
 
 // The adapters of a path as registered, with their sums; none when a sum leaves
 // 64 bits.
-inline std::optional<AdapterPath> path_of(const AdapterRegistry& registry, const Path& ids,
+inline std::optional<AdapterPath> path_of(const AdapterRegistry& registry, const Path& indices,
                                           const PlanningPolicy& policy) {
     AdapterPath path;
     u128 cost = 0, score = 0;
-    for (const std::string& id : ids) {
-        const AdapterSpec& a = *registry.find(id);
+    for (const std::uint32_t i : indices) {
+        const AdapterSpec& a = registry.adapters()[i];
         path.adapters.push_back(a);
         cost += a.cost;
         score += weight(a, policy);
@@ -149,39 +154,80 @@ inline std::optional<AdapterPath> path_of(const AdapterRegistry& registry, const
 
 }  // namespace plain_detail
 
+// The allowed adapters of a registry under a policy, by input node in id order.
+// Built once for all the searches of a plain planning call, which only read it.
+struct PlainGraph {
+    std::set<plain_detail::Node> nodes;
+    std::map<const plain_detail::Node*, std::vector<std::uint32_t>> out;  // input node -> adapters
+    std::vector<const plain_detail::Node*> output_of;                     // per registry index
+
+    PlainGraph(const AdapterRegistry& registry, const PlanningPolicy& policy) {
+        const std::vector<AdapterSpec>& adapters = registry.adapters();
+        output_of.assign(adapters.size(), nullptr);
+        for (std::uint32_t i = 0; i < adapters.size(); ++i) {
+            const AdapterSpec& a = adapters[i];
+            if (!plain_detail::allowed(a, policy)) continue;
+            const auto* from = &*nodes.insert({a.input_type.str(), a.input_representation.str()}).first;
+            output_of[i] = &*nodes.insert({a.output_type.str(), a.output_representation.str()}).first;
+            out[from].push_back(i);
+        }
+    }
+    const plain_detail::Node* find(const plain_detail::Node& n) const {
+        auto it = nodes.find(n);
+        return it == nodes.end() ? nullptr : &*it;
+    }
+};
+
 // The best chain of adapters from (from_type, from_representation) to (to_type,
 // to_representation) under `policy`, and the work it took. Gives up once its
 // units pass `give_up_after` (a fuzzer's inputs may ask for billions of states).
-inline PlainSearch plain_search(const AdapterRegistry& registry, std::string_view from_type,
+inline PlainSearch plain_search(const AdapterRegistry& registry, const PlainGraph& graph, std::string_view from_type,
                                 std::string_view from_representation, std::string_view to_type,
                                 std::string_view to_representation, const PlanningPolicy& policy,
                                 std::uint64_t give_up_after = UINT64_MAX) {
     using namespace plain_detail;
-    const Node source{std::string(from_type), std::string(from_representation)};
-    const Node target{std::string(to_type), std::string(to_representation)};
+    const Node source_node{std::string(from_type), std::string(from_representation)};
+    const Node target_node{std::string(to_type), std::string(to_representation)};
     PlainSearch out;
-    if (source == target) {
+    if (source_node == target_node) {
         out.result.path.emplace();
         return out;
     }
     out.units += plain_units::search;
-    std::map<Node, std::vector<const AdapterSpec*>> graph;
-    for (const AdapterSpec& a : registry.adapters()) {
-        if (allowed(a, policy)) graph[{a.input_type.str(), a.input_representation.str()}].push_back(&a);
-    }
-    // score, hops, cost, node, path: the frontier's order, least first.
-    using State = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, Node, Path>;
-    std::priority_queue<State, std::vector<State>, std::greater<>> frontier;
-    std::map<std::pair<Node, std::uint64_t>, std::uint64_t> best{{{source, 0}, 0}};
+    // Nodes no allowed adapter touches stand for themselves: nothing leaves them.
+    const Node* source = graph.find(source_node);
+    const Node* target = graph.find(target_node);
+    // score, hops, cost, node, path: the frontier's order, least first. Paths are
+    // compared element by element, each pair compared counted.
+    using State = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, const Node*, Path>;
+    struct Later {
+        std::uint64_t* units;
+        bool operator()(const State& a, const State& b) const {
+            const auto key = [](const State& s) {
+                return std::tie(std::get<0>(s), std::get<1>(s), std::get<2>(s), *std::get<3>(s));
+            };
+            if (key(a) != key(b)) return key(a) > key(b);
+            const Path& x = std::get<4>(a);
+            const Path& y = std::get<4>(b);
+            for (std::size_t i = 0; i < std::min(x.size(), y.size()); ++i) {
+                *units += plain_units::compared;
+                if (x[i] != y[i]) return x[i] > y[i];
+            }
+            return x.size() > y.size();
+        }
+    };
+    std::priority_queue<State, std::vector<State>, Later> frontier(Later{&out.units});
+    std::map<std::pair<const Node*, std::uint64_t>, std::uint64_t> best{{{source, 0}, 0}};
     auto push = [&](State s) {
         frontier.push(std::move(s));
         ++out.pushed;
         out.units += plain_units::pushed;
     };
-    push({0, 0, 0, source, {}});
+    push({0, 0, 0, source != nullptr ? source : &source_node, {}});
     std::optional<std::pair<std::uint64_t, std::uint64_t>> best_goal;
     std::vector<Path> goals;
     bool overflow = false;
+    const std::vector<AdapterSpec>& adapters = registry.adapters();
     while (!frontier.empty()) {
         if (out.units > give_up_after) {
             out.gave_up = true;
@@ -197,31 +243,32 @@ inline PlainSearch plain_search(const AdapterRegistry& registry, std::string_vie
             continue;
         }
         if (policy.max_hops && hops >= policy.max_hops->value) continue;
-        auto out_of = graph.find(node);
-        if (out_of == graph.end()) continue;
-        for (const AdapterSpec* a : out_of->second) {
+        auto out_of = graph.out.find(node);
+        if (out_of == graph.out.end()) continue;
+        for (const std::uint32_t i : out_of->second) {
+            const AdapterSpec& a = adapters[i];
             out.units += plain_units::examined;
-            if (std::find(path.begin(), path.end(), a->id) != path.end()) continue;
-            const u128 w = weight(*a, policy);
-            const u128 new_score = score + w, new_cost = u128{cost} + a->cost;
+            if (std::find(path.begin(), path.end(), i) != path.end()) continue;
+            const u128 w = weight(a, policy);
+            const u128 new_score = score + w, new_cost = u128{cost} + a.cost;
             if (w > max_u64 || new_score > max_u64 || new_cost > max_u64) {
                 overflow = true;
                 continue;
             }
-            std::pair<Node, std::uint64_t> key{{a->output_type.str(), a->output_representation.str()}, hops + 1};
+            const std::pair<const Node*, std::uint64_t> key{graph.output_of[i], hops + 1};
             if (auto it = best.find(key); it != best.end() && it->second < new_score) continue;
             best[key] = static_cast<std::uint64_t>(new_score);
             Path next = path;
-            next.push_back(a->id);
-            push({static_cast<std::uint64_t>(new_score), hops + 1, static_cast<std::uint64_t>(new_cost),
-                  std::move(key.first), std::move(next)});
+            next.push_back(i);
+            push({static_cast<std::uint64_t>(new_score), hops + 1, static_cast<std::uint64_t>(new_cost), key.first,
+                  std::move(next)});
         }
     }
     if (goals.empty()) {
         out.result = PathResolution::unresolved(
             overflow ? "cost_overflow" : "no_path",
-            "no adapter path from `" + source.first + "/" + source.second + "` to `" + target.first + "/" +
-                target.second + "`",
+            "no adapter path from `" + source_node.first + "/" + source_node.second + "` to `" + target_node.first +
+                "/" + target_node.second + "`",
             {});
         return out;
     }
@@ -232,7 +279,7 @@ inline PlainSearch plain_search(const AdapterRegistry& registry, std::string_vie
         std::vector<std::string> choices;
         for (const Path& goal : goals) {
             std::string choice;
-            for (const std::string& id : goal) choice += (choice.empty() ? "" : " -> ") + id;
+            for (const std::uint32_t i : goal) choice += (choice.empty() ? "" : " -> ") + adapters[i].id;
             choices.push_back(std::move(choice));
         }
         out.result = PathResolution::unresolved("ambiguous_path",
@@ -246,6 +293,14 @@ inline PlainSearch plain_search(const AdapterRegistry& registry, std::string_vie
     }
     out.result.path = std::move(first);
     return out;
+}
+
+inline PlainSearch plain_search(const AdapterRegistry& registry, std::string_view from_type,
+                                std::string_view from_representation, std::string_view to_type,
+                                std::string_view to_representation, const PlanningPolicy& policy,
+                                std::uint64_t give_up_after = UINT64_MAX) {
+    return plain_search(registry, PlainGraph(registry, policy), from_type, from_representation, to_type,
+                        to_representation, policy, give_up_after);
 }
 
 // The same, with nodes written "type/representation".
@@ -293,15 +348,15 @@ struct Units {
 };
 
 inline std::optional<Resolved> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
-                                              const AdapterRegistry& registry, const PlanningPolicy& policy,
-                                              Units& units) {
+                                              const AdapterRegistry& registry, const PlainGraph& graph,
+                                              const PlanningPolicy& policy, Units& units) {
     for (const TypeId& type : port.accepted_types) {
         for (const RepresentationId& representation : port.accepted_representations) {
             if (units.gave_up()) return std::nullopt;
             units.spent += plain_units::pair;
             const std::optional<std::uint64_t> rank = rank_of(source, representation);
             if (port.rank && rank && *rank != port.rank->value) continue;
-            PlainSearch found = plain_search(registry, source.type_id.view(), source.native_representation.id.view(),
+            PlainSearch found = plain_search(registry, graph, source.type_id.view(), source.native_representation.id.view(),
                                              type.view(), representation.view(), policy,
                                              units.give_up_after - std::min(units.spent, units.give_up_after));
             units.spent += found.units;
@@ -386,6 +441,7 @@ inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& m
     if (!candidates) return {std::unexpected(candidates.error())};
 
     const PlanningPolicy& policy = request.planning_policy;
+    const PlainGraph graph(registry, policy);
     DataPlan plan;
     plan.id = request.id;
     // The plan was started: a failure from here on has built part of it.
@@ -400,7 +456,7 @@ inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& m
     for (const InputPortSpec& port : model_input.ports) {
         std::vector<Resolved> resolved;
         for (const SourceDescriptor* candidate : *candidates) {
-            if (auto r = resolve_source(*candidate, port, registry, policy, units)) resolved.push_back(std::move(*r));
+            if (auto r = resolve_source(*candidate, port, registry, graph, policy, units)) resolved.push_back(std::move(*r));
         }
         if (units.gave_up()) return gave_up();
         if (port.multi_source && resolved.size() >= 2) {
@@ -412,7 +468,7 @@ inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& m
                     one.accepted_representations = {port.accepted_representations[r]};
                     std::vector<Resolved> shared;
                     for (const Resolved& earlier : resolved) {
-                        auto again = resolve_source(*earlier.source, one, registry, policy, units);
+                        auto again = resolve_source(*earlier.source, one, registry, graph, policy, units);
                         if (!again) break;
                         shared.push_back(std::move(*again));
                     }

@@ -143,16 +143,30 @@ struct PathSearchOptions {
     // default); lets a test pin how many states a search needs.
     std::uint64_t max_states = std::numeric_limits<std::uint64_t>::max();
     // Skip adapters that provably cannot lie on a path to the target. Never changes
-    // a result; off only to cross-check that claim.
+    // a result, and never costs the budget a unit the unpruned search would not
+    // spend: at every budget, a search ends pruned exactly as it ends unpruned
+    // whenever that ends within the budget. Off only to cross-check that claim.
     bool prune = true;
-    // Whether a search that finds no path spends more work to tell "cost_overflow"
-    // from "no_path" (an overflow on the way to a dead end that pruning skipped
-    // still sets the code). Callers that drop both outcomes alike turn it off; the
-    // code they then see for a missing path is only a lower bound.
+    // Whether a search that finds no path must tell "cost_overflow" from
+    // "no_path" exactly (an overflow on the way to a dead end that pruning would
+    // skip still sets the code): where some sum can overflow at all, such a
+    // search is not pruned. Callers that drop both outcomes alike turn it off;
+    // the code they then see for a missing path is only a lower bound.
     bool settle_overflow = true;
     // Bits of the labels that order equally good paths in constant time (0 to 64).
     // Never changes a result; fewer only to exercise the exact fallback.
     unsigned path_label_bits = 64;
+    // When set, receives the work of the searches (or the planning call) these
+    // options went to, once they end: the units drawn from the budget (all of
+    // it when it ran out), and those pruning's walks drew from their own
+    // allowance. A call's work does not depend on its budget until the budget
+    // runs out, so the units drawn by a call that completes are the least
+    // budget it completes with; tests and benchmarks read it.
+    struct Work {
+        std::uint64_t budget = 0;
+        std::uint64_t walks = 0;
+    };
+    Work* work = nullptr;
 };
 
 // The equally good paths of an ambiguous outcome, as the registry's own adapters:

@@ -280,6 +280,7 @@ public:
     }
     std::uint64_t limit() const noexcept { return limit_; }
     std::uint64_t used() const noexcept { return limit_ - left_; }
+    std::uint64_t left() const noexcept { return left_; }
 
 private:
     std::uint64_t left_;
@@ -692,7 +693,13 @@ public:
     }
 
     // From now on, expand only towards `region`.
-    void prune_with(Region& region) { region_ = &region; }
+    void prune_with(Region& region) {
+        region_ = &region;
+        pruning_pending_ = false;
+    }
+    // Pruning may start later in this search (a walk towards its target is under
+    // way).
+    void expect_pruning() { pruning_pending_ = true; }
 
     // Pops one state and expands it (the first call pushes the source's state).
     Step step();
@@ -761,9 +768,11 @@ private:
         std::uint64_t cost;
         // Paths of one length ordered by label never contradict their
         // lexicographic order: a path owns the interval [label, label + width),
-        // and its children split it in the order of their adapters. Once the
-        // intervals are too fine to split, labels tie and the paths are compared
-        // in the arena. Nodes with one way out split nothing.
+        // and its children split it in the order of their adapters, among all
+        // the adapters leaving its node (pruned or not, so that a path's label
+        // is the same in both). Once the intervals are too fine to split, labels
+        // tie and the paths are compared in the arena. Nodes with one way out
+        // split nothing.
         std::uint64_t label;
         std::uint32_t hops;
         std::uint32_t node;
@@ -912,24 +921,30 @@ private:
         return true;
     }
 
-    // The frontier's order on a state's key: score, hops, cost, node. States of
-    // one key are then taken in path order (see `take_batch`).
-    static bool key_before(const State& a, const State& b) noexcept {
+    // The heap's order: a state's key (score, hops, cost, node), its label, then
+    // its entry, which is creation order. States that tie on key and label (a
+    // batch) thus leave the heap in creation order, and are then put in path
+    // order (see `take_batch`).
+    static bool heap_before(const State& a, const State& b) noexcept {
         if (a.score != b.score) return a.score < b.score;
         if (a.hops != b.hops) return a.hops < b.hops;
         if (a.cost != b.cost) return a.cost < b.cost;
-        return a.node < b.node;
-    }
-    static bool same_key(const State& a, const State& b) noexcept {
-        return a.score == b.score && a.hops == b.hops && a.cost == b.cost && a.node == b.node;
-    }
-    // The heap keeps its greatest element first, so it is given the reversed order.
-    static bool key_after(const State& a, const State& b) noexcept { return key_before(b, a); }
-
-    // Path order between two states of one key: labels, then a climb in the
-    // arena, charged as it is made; false in `ok` when the budget ran out.
-    bool path_before(const State& a, const State& b, bool& ok) {
+        if (a.node != b.node) return a.node < b.node;
         if (a.label != b.label) return a.label < b.label;
+        return a.entry < b.entry;
+    }
+    static bool same_batch(const State& a, const State& b) noexcept {
+        return a.score == b.score && a.hops == b.hops && a.cost == b.cost && a.node == b.node && a.label == b.label;
+    }
+    // The heap keeps its greatest element first, so it is given the reversed order
+    // (as a function object, which the heap's algorithms inline).
+    struct HeapAfter {
+        bool operator()(const State& a, const State& b) const noexcept { return heap_before(b, a); }
+    };
+
+    // Path order between two states of one batch, whose labels tie: a climb in
+    // the arena, charged as it is made; false in `ok` when the budget ran out.
+    bool path_before(const State& a, const State& b, bool& ok) {
         const bool less = compare_paths(a.entry, b.entry) < 0;
         if (!take(work::step * std::exchange(climbs_, 0))) ok = false;
         return less;
@@ -939,7 +954,7 @@ private:
         if (pushed_ >= max_states_ || !take(work::state)) return false;
         ++pushed_;
         frontier_.push_back(s);
-        std::push_heap(frontier_.begin(), frontier_.end(), key_after);
+        std::push_heap(frontier_.begin(), frontier_.end(), HeapAfter{});
         return true;
     }
 
@@ -953,25 +968,52 @@ private:
         return true;
     }
 
-    // Takes every state of the least key off the heap at once. A state pushed
-    // later has a greater key (an adapter adds a hop and never lowers the
-    // score), so the batch is complete; it is put in path order only when its
-    // states will be expanded, since the order of goals and of states that
-    // expand to nothing changes nothing.
+    // Takes every state of the least key and label off the heap at once: most
+    // often one, since labels tie only once a path's interval is too fine to
+    // split. A state pushed later has a greater key (an adapter adds a hop and
+    // never lowers the score), so the batch is complete; it is put in path order
+    // only when its states will be expanded, since the order of goals and of
+    // states that expand to nothing changes nothing.
+    //
+    // Every state of a batch that expands costs at least its expansion's own
+    // units. Once those of the states taken so far pass what is left of the
+    // budget, the search is bound to run out within the batch, and it does so at
+    // once rather than after taking the rest of the batch off the heap. (Before
+    // pruning starts, which it may do within the batch, only the least an
+    // expansion can cost counts.)
     bool take_batch() {
         batch_.clear();
         next_in_batch_ = 0;
-        do {
-            std::pop_heap(frontier_.begin(), frontier_.end(), key_after);
+        const auto take_one = [this] {
+            std::pop_heap(frontier_.begin(), frontier_.end(), HeapAfter{});
             batch_.push_back(frontier_.back());
             frontier_.pop_back();
-        } while (!frontier_.empty() && same_key(frontier_.front(), batch_.front()));
-        return batch_.size() < 2 || !expands(batch_.front()) || order_batch();
+        };
+        take_one();
+        const bool expanding = expands(batch_.front());
+        const std::uint64_t each = expanding ? expansion_units(batch_.front(), pruning_pending_) : 0;
+        const std::uint64_t left = budget_.left();
+        while (!frontier_.empty() && same_batch(frontier_.front(), batch_.front())) {
+            if (each * (batch_.size() + 1) > left) return take(each * (batch_.size() + 1));
+            take_one();
+        }
+        return batch_.size() < 2 || !expanding || order_batch();
     }
 
     // Whether the states of this key are expanded into anything: the search has
     // not ended on them, they are no goals, the hop limit lets them on, and (when
     // pruned) they can still reach the target within it.
+    // The units of expanding a state at `node`: exactly, or (`at_least`) the
+    // least they can be whether or not pruning starts first.
+    std::uint64_t expansion_units(const State& s, bool at_least) {
+        const std::uint64_t out_count = g_.out_begin[s.node + 1] - g_.out_begin[s.node];
+        if (at_least) return work::step + work::examined * std::min<std::uint64_t>(1, out_count);
+        if (region_ == nullptr) return work::step + work::examined * out_count;
+        const NodeFacts* facts = region_->facts_of(s.node);
+        const std::uint64_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
+        return work::step + work::examined * std::min<std::uint64_t>(1 + ways, out_count);
+    }
+
     bool expands(const State& s) {
         if (have_best_ && (s.score > best_score_ || (s.score == best_score_ && s.hops > best_hops_))) return false;
         if (s.node == target_) return false;
@@ -982,17 +1024,15 @@ private:
         return facts != nullptr && (!max_hops || std::uint64_t{s.hops} + facts->hops <= max_hops->value);
     }
 
-    // Puts the batch in path order: first by entry, which is creation order, then
-    // by a natural merge sort under `path_before`. Pruning leaves out whole keys
-    // (a key names its node and hops), so a batch it orders is one the unpruned
-    // search orders too, with its members created in the same relative order:
-    // the same comparisons are made, with the same results, and each climbs no
-    // further than there (pruning splits labels among fewer ways, so they tie
-    // less often). Children are made in id order as their parents are expanded
-    // in path order, so a batch mostly comes in order already, and the sort
-    // mostly checks it.
+    // Puts the batch, which comes in creation order, in path order by a natural
+    // merge sort under `path_before`. Pruning leaves out whole keys (a key names
+    // its node and hops) and labels paths as the unpruned search does, so a
+    // batch it orders is one the unpruned search orders too, with its members
+    // created in the same relative order: the same comparisons are made, with
+    // the same results and the same climbs. Children are made in id order as
+    // their parents are expanded in path order, so a batch mostly comes in order
+    // already, and the sort mostly checks it.
     bool order_batch() {
-        std::sort(batch_.begin(), batch_.end(), [](const State& a, const State& b) { return a.entry < b.entry; });
         bool ok = true;
         const std::size_t n = batch_.size();
         runs_.assign(1, 0);
@@ -1033,6 +1073,7 @@ private:
     std::uint64_t max_states_;
     std::uint64_t label_space_;
     Region* region_ = nullptr;
+    bool pruning_pending_ = false;
     std::uint64_t spent_ = 0;
     mutable std::uint64_t climbs_ = 0;
     std::vector<Entry> arena_;
@@ -1096,8 +1137,8 @@ Search::Step Search::step() {
 Search::Step Search::expand(const State& s) {
     const std::uint32_t first = g_.out_begin[s.node];
     const std::uint32_t out_count = g_.out_begin[s.node + 1] - first;
+    if (!take(expansion_units(s, false))) return Step::limit;
     if (region_ == nullptr) {
-        if (!take(work::step + work::examined * out_count)) return Step::limit;
         return follow_each(s, out_count, [first](std::uint32_t i) { return first + i; }, nullptr);
     }
     // Only the edges into the region (none when the node cannot reach the target),
@@ -1106,9 +1147,6 @@ Search::Step Search::expand(const State& s) {
     // expansion costs.
     const NodeFacts* facts = region_->facts_of(s.node);
     const std::uint32_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
-    if (!take(work::step + work::examined * std::min<std::uint64_t>(1 + std::uint64_t{ways}, out_count))) {
-        return Step::limit;
-    }
     if (ways == 0) return Step::more;
     const LiveEdge* live = region_->live.data() + facts->live_begin;
     return follow_each(s, ways, [live](std::uint32_t i) { return live[i].row; }, live);
@@ -1157,7 +1195,9 @@ Search::Step Search::follow_each(const State& s, std::uint32_t ways, RowOf row_o
         held = score;
         std::uint64_t set = 0;
         if (!used_after(s.entry, e, set)) return Step::limit;
-        const auto [entry, label] = add_entry(s.entry, s.label, row, set, i, ways);
+        // Labelled among all the adapters leaving the node, as unpruned.
+        const std::uint32_t first = g_.out_begin[s.node];
+        const auto [entry, label] = add_entry(s.entry, s.label, row, set, row - first, g_.out_begin[s.node + 1] - first);
         if (!push(State{score, cost, label, hops, e.to, entry})) return Step::limit;
     }
     return Step::more;
@@ -1276,7 +1316,11 @@ PathRoute PathSearcher::Impl::find(const TypeId& from_type, const Representation
     Region* region = nullptr;
     if (prune) {
         region = &pruning->region_of(target);
-        if (region->complete) search.prune_with(*region);
+        if (region->complete) {
+            search.prune_with(*region);
+        } else {
+            search.expect_pruning();
+        }
     }
     if (!run(search, region)) return limit();
     if (!search.found_goal()) return no_path(search.overflow());

@@ -963,8 +963,8 @@ private:
     // Takes the next state in the frontier's order into `s` (the frontier is not
     // empty); false when putting a batch in order ran out of budget.
     bool pop(State& s) {
-        if (next_in_batch_ == batch_.size() && !take_batch()) return false;
-        s = batch_[next_in_batch_++];
+        if (next_in_batch_ == batch_.size() && !take_batch(s)) return false;
+        if (next_in_batch_ < batch_.size()) s = batch_[next_in_batch_++];
         return true;
     }
 
@@ -981,39 +981,51 @@ private:
     // once rather than after taking the rest of the batch off the heap. (Before
     // pruning starts, which it may do within the batch, only the least an
     // expansion can cost counts.)
-    bool take_batch() {
+    //
+    // A batch of one state goes straight into `single`; a larger one into
+    // `batch_`.
+    bool take_batch(State& single) {
         batch_.clear();
         next_in_batch_ = 0;
-        const auto take_one = [this] {
+        const auto take_one = [this](State& into) {
             std::pop_heap(frontier_.begin(), frontier_.end(), HeapAfter{});
-            batch_.push_back(frontier_.back());
+            into = frontier_.back();
             frontier_.pop_back();
         };
-        take_one();
+        take_one(single);
+        // Most batches are one state: nothing to order, nothing to look up.
+        if (frontier_.empty() || !same_batch(frontier_.front(), single)) return true;
+        batch_.push_back(single);
         const bool expanding = expands(batch_.front());
         const std::uint64_t each = expanding ? expansion_units(batch_.front(), pruning_pending_) : 0;
         const std::uint64_t left = budget_.left();
         while (!frontier_.empty() && same_batch(frontier_.front(), batch_.front())) {
             if (each * (batch_.size() + 1) > left) return take(each * (batch_.size() + 1));
-            take_one();
+            take_one(batch_.emplace_back());
         }
-        return batch_.size() < 2 || !expanding || order_batch();
+        return !expanding || order_batch();
     }
 
-    // Whether the states of this key are expanded into anything: the search has
-    // not ended on them, they are no goals, the hop limit lets them on, and (when
-    // pruned) they can still reach the target within it.
-    // The units of expanding a state at `node`: exactly, or (`at_least`) the
-    // least they can be whether or not pruning starts first.
-    std::uint64_t expansion_units(const State& s, bool at_least) {
-        const std::uint64_t out_count = g_.out_begin[s.node + 1] - g_.out_begin[s.node];
-        if (at_least) return work::step + work::examined * std::min<std::uint64_t>(1, out_count);
+    // The units of expanding a state at a node `out_count` adapters leave:
+    // unpruned, each of them examined; pruned (`facts` the node's in the region,
+    // or none), the node's lookup and its live adapters, within the unpruned
+    // units.
+    std::uint64_t expansion_units(std::uint64_t out_count, const NodeFacts* facts) const noexcept {
         if (region_ == nullptr) return work::step + work::examined * out_count;
-        const NodeFacts* facts = region_->facts_of(s.node);
         const std::uint64_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
         return work::step + work::examined * std::min<std::uint64_t>(1 + ways, out_count);
     }
+    // The same for a state, or (`at_least`) the least they can be whether or not
+    // pruning starts first.
+    std::uint64_t expansion_units(const State& s, bool at_least) {
+        const std::uint64_t out_count = g_.out_begin[s.node + 1] - g_.out_begin[s.node];
+        if (at_least) return work::step + work::examined * std::min<std::uint64_t>(1, out_count);
+        return expansion_units(out_count, region_ != nullptr ? region_->facts_of(s.node) : nullptr);
+    }
 
+    // Whether the states of a batch are expanded into anything: the search has
+    // not ended on them, they are no goals, the hop limit lets them on, and (when
+    // pruned) they can still reach the target within it.
     bool expands(const State& s) {
         if (have_best_ && (s.score > best_score_ || (s.score == best_score_ && s.hops > best_hops_))) return false;
         if (s.node == target_) return false;
@@ -1084,7 +1096,7 @@ private:
     bool gathered_ = false;
     std::vector<std::pair<std::uint32_t, std::uint64_t>> here_;
     std::size_t next_here_ = 0;
-    std::vector<State> frontier_;  // a heap on keys
+    std::vector<State> frontier_;  // a heap in `heap_before` order
     // The batch being taken (see `take_batch`), and the next of its states; the
     // sort's runs and its second buffer.
     std::vector<State> batch_;
@@ -1137,15 +1149,14 @@ Search::Step Search::step() {
 Search::Step Search::expand(const State& s) {
     const std::uint32_t first = g_.out_begin[s.node];
     const std::uint32_t out_count = g_.out_begin[s.node + 1] - first;
-    if (!take(expansion_units(s, false))) return Step::limit;
     if (region_ == nullptr) {
+        if (!take(expansion_units(out_count, nullptr))) return Step::limit;
         return follow_each(s, out_count, [first](std::uint32_t i) { return first + i; }, nullptr);
     }
     // Only the edges into the region (none when the node cannot reach the target),
-    // and of those only the ones that leave enough hops to reach it. The node's
-    // own lookup counts as one adapter examined, within what the unpruned
-    // expansion costs.
+    // and of those only the ones that leave enough hops to reach it.
     const NodeFacts* facts = region_->facts_of(s.node);
+    if (!take(expansion_units(out_count, facts))) return Step::limit;
     const std::uint32_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
     if (ways == 0) return Step::more;
     const LiveEdge* live = region_->live.data() + facts->live_begin;

@@ -441,7 +441,39 @@ struct ShapeNode {
 //   request: bit 0 source ids given, bits 1-4 which sources, bit 5 in reverse
 //     order, bit 6 one twice, bit 7 an unknown one;
 //   searches: 0 to 4, two bytes each: the ends (bits 0-2), bit 7 of the first
-//     asks for the first path of an ambiguous outcome.
+//     asks for the first path of an ambiguous outcome;
+//   budget: a byte b; the call is planned once more, with and without pruning,
+//     at (b + 1) / 257 of the bound it is held to;
+//   motifs: up to three, each opened by the byte 'M' (any other byte ends the
+//     shape: inputs found before there were motifs have other bytes there),
+//     then five bytes: (kind) bits 0-2 the motif (ring, side cycle, fan of goals,
+//     run of ties, equal stages, large component, then ring and side cycle
+//     again), bit 3 ids in a scattered order rather than the structure's, bit 4
+//     a twin one unit dearer beside every adapter, bits 5-7 as the motif says;
+//     (count) two bytes, low first, v: n = 1 + (v mod 4096) / 2^(v / 4096),
+//     1 to 4096, most often under 64; (ends) bits 0-2 the decoded
+//     node A the motif leaves, bits 3-5 the decoded node B it leads to, or
+//     searches from; (cost) bits 0-2 the cost c of its adapters (from the
+//     decoded adapters' table), bits 3-7 as the motif says. New nodes have A's
+//     type, and all of a shape's motifs at most 4608 adapters (a motif stops
+//     where they run out):
+//       ring: A -> r1 -> ... -> rn -> B at c each; kind bit 5 adds rn -> A;
+//       side cycle: the same, but A -> r1 costs 10^12;
+//       fan of goals: n new goal nodes hung (kind bits 5-6) each from A at c,
+//         all behind one node (A -> e at c, e -> each at 1), each behind a node
+//         of its own (A -> ei at c, ei -> gi at 1), or in a chain (A -> g1 at c,
+//         gi -> gi+1 at 1); with kind bit 7 a port for each goal, accepting A's
+//         type (cost bit 3 optional, bit 4 multi-source), else a search from B
+//         to each goal (cost bit 3 asks for the first path);
+//       run of ties: n hops from A to B, each by 3, 2, 4 or 5 (kind bits 5-6)
+//         parallel adapters, the first at max(c, 1) and the others one dearer:
+//         one path survives, but three ways at each of 41 nodes exhaust the
+//         64-bit path labels;
+//       equal stages: n hops from A to B, each by 2 to 5 (kind bits 5-6)
+//         parallel adapters at c;
+//       large component: a ring A -> k1 -> ... -> kn -> A at 1 and, from each of
+//         its nodes, 0 to 3 (kind bits 5-6) chords at 1, the j-th one j times
+//         2 to 33 (cost bits 3-7) nodes on; and kn -> B at c, made first.
 struct PlanningShape {
     DatasetSchema schema;
     ModelInputSpec model_input;
@@ -449,11 +481,157 @@ struct PlanningShape {
     DataPlanRequest request;
     std::vector<ShapeNode> nodes;
     struct Query {
-        std::size_t from, to;
+        ShapeNode from, to;
         bool keep_first_path;
     };
     std::vector<Query> queries;
+    unsigned budget_byte = 0;
 };
+
+enum class Motif : unsigned { ring, side_cycle, goal_fan, tie_run, equal_stages, component };
+constexpr unsigned motif_kinds = 6;
+constexpr unsigned motif_opening = 'M';
+constexpr std::size_t motifs_per_shape = 3;
+constexpr std::size_t motif_repeats = 4096;
+// Enough for a component of more than 4096 inner adapters, where the no-reuse
+// tries grow another level. Every planning call builds its graph afresh, at some
+// 20 microseconds an adapter under the sanitizers at -O0, and an input plans up
+// to seven times: a motif this large takes about a second there.
+constexpr std::size_t motif_adapters = 4608;
+// Dearer than any path through everything else a shape holds, and far from
+// overflowing.
+constexpr std::uint64_t side_entry_cost = 1'000'000'000'000;
+
+// Makes the adapters of one motif. Their ids ("m", the motif's number, a dot,
+// four digits) never meet a decoded one, and sort in the order they are made, or
+// scattered by a bijection of the four digits, so that the order in which a node's
+// adapters are examined, and in which ties resolve, follows the structure or not.
+class MotifAdapters {
+public:
+    MotifAdapters(std::vector<AdapterSpec>& out, std::size_t limit, std::size_t number, bool scattered, bool twins)
+        : out_(out), limit_(limit), prefix_("m" + std::to_string(number) + "."), scattered_(scattered), twins_(twins) {}
+
+    const std::string& prefix() const { return prefix_; }
+
+    ShapeNode node(const ShapeNode& like, char role, std::size_t i) const {
+        return {like.type, prefix_ + role + std::to_string(i)};
+    }
+
+    void operator()(const ShapeNode& from, const ShapeNode& to, std::uint64_t cost) {
+        if (out_.size() >= limit_) return;
+        // Fewer adapters than the limit are ever made, so serials stay below it.
+        const std::size_t serial = made_++;
+        std::string digits = std::to_string(scattered_ ? (serial * 5779 + 1237) % motif_adapters : serial);
+        digits.insert(0, 4 - digits.size(), '0');
+        add(prefix_ + digits, from, to, cost);
+        if (twins_ && out_.size() < limit_) add(prefix_ + digits + ".b", from, to, cost == UINT64_MAX ? cost : cost + 1);
+    }
+
+private:
+    void add(std::string id, const ShapeNode& from, const ShapeNode& to, std::uint64_t cost) {
+        AdapterSpec a;
+        a.id = std::move(id);
+        a.version = "1";
+        a.input_type = TypeId::trusted(from.type);
+        a.input_representation = RepresentationId::trusted(from.representation);
+        a.output_type = TypeId::trusted(to.type);
+        a.output_representation = RepresentationId::trusted(to.representation);
+        a.cost = cost;
+        out_.push_back(std::move(a));
+    }
+
+    std::vector<AdapterSpec>& out_;
+    std::size_t limit_;
+    std::string prefix_;
+    bool scattered_, twins_;
+    std::size_t made_ = 0;
+};
+
+// One motif, after its opening byte (see the layout above): its adapters go to
+// `adapters`, up to `limit` in all; its ports and searches to the shape.
+void decode_motif(Bytes& in, std::size_t number, PlanningShape& shape, std::vector<AdapterSpec>& adapters,
+                  std::size_t limit) {
+    const unsigned kind = in.next(), low = in.next(), high = in.next(), ends = in.next(), price = in.next();
+    const unsigned v = low | high << 8;
+    const std::size_t count = 1 + ((v % motif_repeats) >> (v / motif_repeats));
+    const ShapeNode a = shape.nodes[(ends & 7) % shape.nodes.size()];
+    const ShapeNode b = shape.nodes[((ends >> 3) & 7) % shape.nodes.size()];
+    const std::uint64_t cost = shape_costs[price & 7];
+    const unsigned option = (kind >> 5) & 3;
+    MotifAdapters add(adapters, limit, number, kind & 8, kind & 16);
+    auto fresh = [&](char role, std::size_t i) { return add.node(a, role, i); };
+    const auto motif = static_cast<Motif>((kind & 7) % motif_kinds);
+    switch (motif) {
+        case Motif::ring:
+        case Motif::side_cycle: {
+            ShapeNode at = a;
+            for (std::size_t i = 1; i <= count; ++i) {
+                ShapeNode next = fresh('r', i);
+                add(at, next, motif == Motif::side_cycle && i == 1 ? side_entry_cost : cost);
+                at = std::move(next);
+            }
+            add(at, b, cost);
+            if (kind & 32) add(at, a, cost);
+            break;
+        }
+        case Motif::goal_fan: {
+            const ShapeNode hub = fresh('e', 0);
+            if (option == 1) add(a, hub, cost);
+            ShapeNode previous = a;
+            for (std::size_t i = 1; i <= count; ++i) {
+                ShapeNode goal = fresh('g', i);
+                switch (option) {
+                    case 0: add(a, goal, cost); break;
+                    case 1: add(hub, goal, 1); break;
+                    case 2: {
+                        const ShapeNode own = fresh('e', i);
+                        add(a, own, cost);
+                        add(own, goal, 1);
+                        break;
+                    }
+                    default: add(previous, goal, i == 1 ? cost : 1); break;
+                }
+                if (kind & 128) {
+                    InputPortSpec p;
+                    p.name = add.prefix() + "p" + std::to_string(i);
+                    p.optional = price & 8;
+                    p.multi_source = price & 16;
+                    p.accepted_representations.push_back(RepresentationId::trusted(goal.representation));
+                    p.accepted_types.push_back(TypeId::trusted(goal.type));
+                    shape.model_input.ports.push_back(std::move(p));
+                } else {
+                    shape.queries.push_back({b, goal, (price & 8) != 0});
+                }
+                previous = std::move(goal);
+            }
+            break;
+        }
+        case Motif::tie_run:
+        case Motif::equal_stages: {
+            static constexpr std::array<unsigned, 4> tie_ways = {3, 2, 4, 5};
+            const unsigned ways = motif == Motif::tie_run ? tie_ways[option] : 2 + option;
+            const std::uint64_t first = motif == Motif::tie_run ? std::max<std::uint64_t>(cost, 1) : cost;
+            const std::uint64_t others = motif == Motif::tie_run ? first + 1 : cost;
+            ShapeNode at = a;
+            for (std::size_t i = 1; i <= count; ++i) {
+                ShapeNode next = i == count ? b : fresh(motif == Motif::tie_run ? 'v' : 's', i);
+                for (unsigned w = 0; w < ways; ++w) add(at, next, w == 0 ? first : others);
+                at = std::move(next);
+            }
+            break;
+        }
+        case Motif::component: {
+            const std::size_t stride = 2 + (price >> 3);
+            auto ring_node = [&](std::size_t j) { return j == 0 ? a : fresh('k', j); };
+            add(ring_node(count), b, cost);
+            for (std::size_t chord = 0; chord <= option; ++chord) {
+                const std::size_t step = chord == 0 ? 1 : chord * stride;
+                for (std::size_t j = 0; j <= count; ++j) add(ring_node(j), ring_node((j + step) % (count + 1)), 1);
+            }
+            break;
+        }
+    }
+}
 
 PlanningShape decode_shape(std::string_view input) {
     Bytes in(input);
@@ -513,9 +691,6 @@ PlanningShape decode_shape(std::string_view input) {
     }
     policy.preferred_adapters = json::SortedSet<std::string>::from_items(std::move(preferred));
     policy.forbidden_adapters = json::SortedSet<std::string>::from_items(std::move(forbidden));
-    auto built = AdapterRegistry::from_spec(std::move(registry));
-    if (!built) broken("decoded registry does not build", built.error().to_string());
-    shape.registry = std::move(*built);
 
     shape.schema.dataset_id = "d";
     shape.schema.sample_ids = {SampleId::trusted("s1")};
@@ -566,14 +741,30 @@ PlanningShape decode_shape(std::string_view input) {
 
     for (std::size_t i = 0, count = in.next() % 5; i < count; ++i) {
         const unsigned from = in.next(), to = in.next();
-        shape.queries.push_back({(from & 7) % node_count, (to & 7) % node_count, (from & 128) != 0});
+        shape.queries.push_back({node(from), node(to), (from & 128) != 0});
     }
+
+    shape.budget_byte = in.next();
+    const std::size_t limit = registry.adapters.size() + motif_adapters;
+    for (std::size_t number = 0; number < motifs_per_shape && in.next() == motif_opening; ++number) {
+        decode_motif(in, number, shape, registry.adapters, limit);
+    }
+    auto built = AdapterRegistry::from_spec(std::move(registry));
+    if (!built) broken("decoded registry does not build", built.error().to_string());
+    shape.registry = std::move(*built);
     return shape;
 }
 
 // Plain planning and plain searches beyond this many units are left out: the
-// plain planner copies whole paths, and executions must stay short.
-constexpr std::uint64_t plain_units_cap = 100'000;
+// plain planner copies whole paths, and an input plans up to seven times beside
+// it. Under the sanitizers at -O0 (the CI's smoke run) this many plain units take
+// 10 to 20 ms, and so does each planning call at three times them; with 100,000
+// the fuzzer made about a third fewer executions a second there.
+constexpr std::uint64_t plain_units_cap = 30'000;
+// The extra searches of one input share a limit on their plain units, and the
+// first few alone are also searched by a fresh searcher of their own.
+constexpr std::uint64_t query_units_cap = 2 * plain_units_cap;
+constexpr std::size_t fresh_searches = 4;
 
 std::string resolution_text(const PathResolution& r) {
     std::string out = r.path ? "path " + std::to_string(r.path->adapters.size()) + " score " +
@@ -583,76 +774,150 @@ std::string resolution_text(const PathResolution& r) {
     return out;
 }
 
+// One planning call of a shape: its budget, its outcome, and the units it drew
+// from the budget (all of it when it ran out) beside those pruning's walks drew
+// from their own allowance.
+struct ShapeCall {
+    std::uint64_t max_work = 0;
+    Result<DataPlan> plan;
+    PathSearchOptions::Work work;
+
+    bool completed() const { return !out_of_budget(plan); }
+    std::string text() const {
+        return "budget " + std::to_string(max_work) + ", drew " + std::to_string(work.budget) + " and walked " +
+               std::to_string(work.walks) + ": " + outcome_text(plan);
+    }
+};
+
 }  // namespace
 
 void planner_shapes(std::string_view input) {
     const PlanningShape shape = decode_shape(input);
-    auto plan_with = [&](std::uint64_t max_work, bool ordered_indexes = false) {
+    auto plan_with = [&](std::uint64_t max_work, bool prune = true, bool ordered_indexes = false) {
+        ShapeCall call;
+        call.max_work = max_work;
         PathSearchOptions options;
         options.max_work = max_work;
+        options.prune = prune;
+        options.work = &call.work;
         const bool before = ordered_indexes ? text::testing::set_degenerate_hash(true) : false;
-        auto plan = planner::plan_model_input(shape.schema, shape.model_input, shape.registry, shape.request, options);
+        call.plan = planner::plan_model_input(shape.schema, shape.model_input, shape.registry, shape.request, options);
         if (ordered_indexes) text::testing::set_degenerate_hash(before);
-        return plan;
+        // Pruning's walks take turns with the searches and never spend more than
+        // they have, so a call's work, walks included, stays within twice its units.
+        if (call.work.walks > call.work.budget) broken("pruning's walks outran the searches", call.text());
+        return call;
+    };
+    // A call's work does not depend on its budget until that runs out, so the
+    // units a call that completes draws are the least budget it completes with:
+    // at another budget the same call completes exactly when that is as large,
+    // with the same outcome and the same units.
+    auto same_call = [](std::string_view what, const ShapeCall& one, const ShapeCall& other) {
+        const ShapeCall* done = one.completed() ? &one : other.completed() ? &other : nullptr;
+        if (done == nullptr) return;
+        const ShapeCall& again = done == &one ? other : one;
+        const bool fits = again.max_work >= done->work.budget;
+        if (again.completed() != fits || (fits && (again.plan != done->plan || again.work.budget != done->work.budget))) {
+            broken("the budget changed the work of a call " + std::string(what), done->text(), again.text());
+        }
+    };
+    // Pruning only ever saves: whenever the call completes without it, the call
+    // with it completes too, alike, and draws no more units, so that at every
+    // budget it ends with pruning exactly as it ends without.
+    auto pruning_only_saves = [&](std::string_view at, const ShapeCall& pruned) {
+        ShapeCall unpruned = plan_with(pruned.max_work, false);
+        if (unpruned.completed() &&
+            (!pruned.completed() || pruned.plan != unpruned.plan || pruned.work.budget > unpruned.work.budget)) {
+            broken("pruning refused, changed or cost more than a call that completes without it, at " +
+                       std::string(at),
+                   "without pruning: " + unpruned.text(), "with pruning: " + pruned.text());
+        }
+        return unpruned;
+    };
+    // Once more, with pruning and without, at a budget the input draws below
+    // `bound`, where either call may run out.
+    auto below = [&](std::uint64_t bound, const ShapeCall& pruned_above, const ShapeCall& unpruned_above) {
+        const ShapeCall pruned = plan_with(bound * (shape.budget_byte + 1) / 257);
+        same_call("with pruning", pruned_above, pruned);
+        same_call("without pruning", unpruned_above, pruning_only_saves("a budget drawn below the bound", pruned));
     };
 
     const testing::PlainPlan plain =
         testing::plain_plan(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap);
-    if (!plain.gave_up) {
+    // The plain planner gives up in its searches; a plan of thousands of steps
+    // can still take it past a third of the fuzzer's budget by its bytes alone,
+    // and is left out with what it gave up on.
+    if (!plain.gave_up && testing::budget_bound(plain.units) <= fuzz_max_work) {
         // The budget never refuses what the plain rules do in a few steps, and
         // never changes a result it lets through: with three times the plain work,
-        // also with every index in its ordered fallback, the call gives the plain
-        // planner's result, and with the fuzzer's budget too unless that is less
-        // (a plan of long ids or names may be larger than the budget).
+        // also with every index in its ordered fallback, and with the fuzzer's
+        // larger budget, the call gives the plain planner's result.
         const std::uint64_t bound = testing::budget_bound(plain.units);
-        const struct {
-            std::string_view with;
-            std::uint64_t max_work;
-            bool ordered_indexes;
-        } runs[] = {{"three times the plain work", bound, false},
-                    {"three times the plain work through ordered indexes", bound, true},
-                    {"the fuzzer's budget", fuzz_max_work, false}};
-        for (const auto& run : runs) {
-            const auto got = plan_with(run.max_work, run.ordered_indexes);
-            if (got != plain.plan && !(out_of_budget(got) && run.max_work < bound)) {
-                broken(std::string(run.with) + " does not give the plain result",
-                       "plain units " + std::to_string(plain.units) + ": " + outcome_text(plain.plan),
-                       outcome_text(got));
+        auto plain_result = [&](std::string_view with, std::uint64_t max_work, bool ordered_indexes) {
+            ShapeCall got = plan_with(max_work, true, ordered_indexes);
+            if (got.plan != plain.plan) {
+                broken(std::string(with) + " does not give the plain result",
+                       "plain units " + std::to_string(plain.units) + ": " + outcome_text(plain.plan), got.text());
             }
-        }
+            return got;
+        };
+        const ShapeCall at_bound = plain_result("three times the plain work", bound, false);
+        plain_result("three times the plain work through ordered indexes", bound, true);
+        const ShapeCall at_fuzz_budget = plain_result("the fuzzer's budget", fuzz_max_work, false);
+        same_call("with pruning", at_bound, at_fuzz_budget);
+        const ShapeCall unpruned_at_bound = pruning_only_saves("three times the plain work", at_bound);
+        const ShapeCall unpruned_at_fuzz_budget = pruning_only_saves("the fuzzer's budget", at_fuzz_budget);
+        same_call("without pruning", unpruned_at_bound, unpruned_at_fuzz_budget);
+        below(bound, at_bound, unpruned_at_fuzz_budget);
     } else {
         // Beyond what the plain planner does here, hashed and ordered indexes still
-        // agree whenever both complete.
+        // agree whenever both complete, and pruning still only saves.
         const std::uint64_t budget = testing::budget_bound(plain_units_cap);
-        const auto hashed = plan_with(budget), ordered = plan_with(budget, true);
-        if (!out_of_budget(hashed) && !out_of_budget(ordered) && hashed != ordered) {
-            broken("the ordered fallback of the indexes changed the plan", outcome_text(hashed), outcome_text(ordered));
+        const ShapeCall hashed = plan_with(budget), ordered = plan_with(budget, true, true);
+        if (hashed.completed() && ordered.completed() && hashed.plan != ordered.plan) {
+            broken("the ordered fallback of the indexes changed the plan", hashed.text(), ordered.text());
         }
+        below(budget, hashed, pruning_only_saves("the bound of the plain planner's limit", hashed));
     }
 
     // One searcher's searches, which share its graph, its regions and its budget,
     // answer as fresh searchers and the plain search do, whatever the searches
-    // before them learnt.
+    // before them learnt. A fan of goals asks thousands: the plain searches share
+    // one limit, past which the rest are left out, and only the first few are
+    // also searched afresh (a fresh searcher builds the whole graph again).
     if (shape.queries.empty()) return;
     const PlanningPolicy& policy = shape.request.planning_policy;
+    const testing::PlainGraph graph(shape.registry, policy);
     PathSearchOptions one;
     one.max_work = fuzz_max_work;
+    // A fan's thousands of searches share the budget of four decoded ones.
     PathSearchOptions all = one;
-    all.max_work = fuzz_max_work * shape.queries.size();
+    all.max_work = fuzz_max_work * std::min<std::size_t>(shape.queries.size(), 4);
     PathSearcher shared(shape.registry, policy, all);
+    std::uint64_t plain_units_left = query_units_cap;
+    std::size_t fresh_left = fresh_searches;
     for (const PlanningShape::Query& q : shape.queries) {
-        const ShapeNode& from = shape.nodes[q.from];
-        const ShapeNode& to = shape.nodes[q.to];
-        const testing::PlainSearch reference = testing::plain_search(
-            shape.registry, from.type, from.representation, to.type, to.representation, policy, plain_units_cap);
-        if (reference.gave_up) continue;
-        const auto from_type = TypeId::trusted(from.type), to_type = TypeId::trusted(to.type);
-        const auto from_rep = RepresentationId::trusted(from.representation);
-        const auto to_rep = RepresentationId::trusted(to.representation);
-        const PathResolution alone = shape.registry.find_path(from_type, from_rep, to_type, to_rep, policy, one);
-        if (!alone.search_limit_exceeded() && alone != reference.result) {
-            broken("a fresh search differs from the plain one", resolution_text(reference.result),
-                   resolution_text(alone));
+        if (plain_units_left == 0) break;
+        const auto from_type = TypeId::trusted(q.from.type), to_type = TypeId::trusted(q.to.type);
+        const auto from_rep = RepresentationId::trusted(q.from.representation);
+        const auto to_rep = RepresentationId::trusted(q.to.representation);
+        const testing::PlainSearch reference =
+            testing::plain_search(shape.registry, graph, q.from.type, q.from.representation, q.to.type,
+                                  q.to.representation, policy, std::min(plain_units_cap, plain_units_left));
+        plain_units_left -= std::min(reference.units, plain_units_left);
+        if (reference.gave_up) {
+            // Unchecked, but searched all the same: the searches after it meet
+            // what this one leaves in the shared regions.
+            (void)shared.find_path(from_type, from_rep, to_type, to_rep, q.keep_first_path);
+            continue;
+        }
+        if (fresh_left > 0) {
+            --fresh_left;
+            const PathResolution alone = shape.registry.find_path(from_type, from_rep, to_type, to_rep, policy, one);
+            if (!alone.search_limit_exceeded() && alone != reference.result) {
+                broken("a fresh search differs from the plain one", resolution_text(reference.result),
+                       resolution_text(alone));
+            }
         }
         PathResolution expected = reference.result;
         if (q.keep_first_path && expected.requires_user_choice) expected.path = reference.first_path;

@@ -12,7 +12,8 @@
 //   - a planning call the fuzzer's small work budget suffices for ends as with
 //     the default budget (planner_budgets: replay only, no fuzzer of its own);
 //   - a planning call completes within three times the work of the plain rules
-//     and gives their result (planner_shapes);
+//     and gives their result, and at any budget a call that completes without
+//     pruning completes with it, alike (planner_shapes);
 //   - an error descriptor of a well-formed UTF-8 input is readable JSON.
 //
 // Harnesses that take several documents split the input at the ASCII record
@@ -45,9 +46,10 @@ void planner(std::string_view input);
 // the planner's input; replay only, over the planner's corpus: fuzzing it would
 // explore the very inputs and code the planner fuzzer does
 void planner_budgets(std::string_view input);
-// bytes (not JSON) decoded into a small planning call built as records: the
-// plain planner's result within three times its work, the indexes' ordered
-// fallback, and one searcher's searches against fresh ones
+// bytes (not JSON) decoded into a small planning call built as records, with
+// motifs of up to a few thousand adapters hung on it: the plain planner's result
+// within three times its work, pruning that only ever saves, the indexes'
+// ordered fallback, and one searcher's searches against fresh ones
 void planner_shapes(std::string_view input);
 // fold set, relation table
 void fold_check(std::string_view input);

@@ -100,8 +100,10 @@ case "$mode" in
     seconds=${3:-5}
     for harness in "${HARNESSES[@]}"; do
       share=$seconds
-      # Its inputs all plan, each against the plain planner: a few hundred
-      # executions a second under the sanitizers, so it gets three shares.
+      # Its inputs plan up to seven times beside the plain planner: some 50
+      # executions a second under the sanitizers at -O0, so it gets three shares
+      # (beside its first pass over the committed corpus, about a minute, which
+      # libFuzzer makes before it counts the time).
       [ "$harness" = planner_shapes ] && share=$((3 * seconds))
       if ! run_one "$harness" "$share" smoke; then
         echo "fuzz_$harness failed:" >&2

@@ -187,10 +187,21 @@ inline Shape ring_before_exit(const RingBeforeExit& f) {
     return shape_of({source("s", "t", "n0")}, std::move(ports), std::move(adapters), std::move(policy));
 }
 
-// From t/n0, `prefix` nodes each left by `ways` parallel adapters, one of cost 1
-// and the others of cost 2: one path survives, but the ways split the path
-// labels until they run out (3^41 > 2^64). Then `chains` equal chains of
-// `length` adapters lead from the prefix's end into a hub, `hubs` times over;
+// From t/n0, `prefix` nodes each left by `ways` parallel adapters to the next,
+// one of cost 1 and the others of cost 2: one path survives, but the ways split
+// the path labels until they run out (3^41 > 2^64). Returns the last node.
+inline std::string exhausting_prefix(std::vector<AdapterSpec>& adapters, int prefix, int ways = 3) {
+    auto at = [](int i) { return i == 0 ? std::string("t/n0") : node("t/a", i); };
+    for (int i = 0; i < prefix; ++i) {
+        for (int w = 0; w < ways; ++w) {
+            adapters.push_back(adapter_between("a." + padded(i, 4) + "." + padded(w, 6), at(i), at(i + 1), w == 0 ? 1 : 2));
+        }
+    }
+    return at(prefix);
+}
+
+// A prefix that exhausts the labels (see `exhausting_prefix`), then `chains`
+// equal chains of `length` adapters from its end into a hub, `hubs` times over;
 // with `length` 1 the chains are `hubs` stages of parallel adapters. Their
 // equally good paths tie on labels, and the frontier orders them by their
 // paths. The policy takes the first path rather than requiring a choice.
@@ -204,14 +215,7 @@ struct LabelExhausting {
 
 inline Shape label_exhausting(const LabelExhausting& f) {
     std::vector<AdapterSpec> adapters;
-    auto prefix_node = [](int i) { return i == 0 ? std::string("t/n0") : node("t/a", i); };
-    for (int i = 0; i < f.prefix; ++i) {
-        for (int w = 0; w < f.ways; ++w) {
-            adapters.push_back(
-                adapter_between("a." + padded(i, 4) + "." + padded(w, 6), prefix_node(i), prefix_node(i + 1), w == 0 ? 1 : 2));
-        }
-    }
-    std::string hub = prefix_node(f.prefix);
+    std::string hub = exhausting_prefix(adapters, f.prefix, f.ways);
     for (int h = 0; h < f.hubs; ++h) {
         const std::string next = node("t/h", h + 1);
         for (int c = 0; c < f.chains; ++c) {
@@ -236,16 +240,8 @@ inline Shape label_exhausting(const LabelExhausting& f) {
 // so the frontier's comparisons of tied paths dominate the search.
 inline Shape complete_layers(int prefix, int width, int layers) {
     std::vector<AdapterSpec> adapters;
-    auto prefix_node = [](int i) { return i == 0 ? std::string("t/n0") : node("t/a", i); };
-    for (int i = 0; i < prefix; ++i) {
-        for (int w = 0; w < 3; ++w) {
-            adapters.push_back(adapter_between("a." + padded(i, 4) + "." + std::to_string(w), prefix_node(i),
-                                               prefix_node(i + 1), w == 0 ? 1 : 2));
-        }
-    }
-    auto at = [&](int layer, int k) {
-        return layer == 0 ? prefix_node(prefix) : "t/l" + padded(layer, 3) + "." + padded(k, 3);
-    };
+    const std::string start = exhausting_prefix(adapters, prefix);
+    auto at = [&](int layer, int k) { return layer == 0 ? start : "t/l" + padded(layer, 3) + "." + padded(k, 3); };
     for (int layer = 0; layer < layers; ++layer) {
         for (int from = 0; from < (layer == 0 ? 1 : width); ++from) {
             for (int to = 0; to < width; ++to) {
@@ -267,15 +263,9 @@ inline Shape complete_layers(int prefix, int width, int layers) {
 // compares paths that part right after the prefix, each climbing a whole tail.
 inline Shape split_tails(int prefix, int tail, int fan) {
     std::vector<AdapterSpec> adapters;
-    auto prefix_node = [](int i) { return i == 0 ? std::string("t/n0") : node("t/a", i); };
-    for (int i = 0; i < prefix; ++i) {
-        for (int w = 0; w < 3; ++w) {
-            adapters.push_back(adapter_between("a." + padded(i, 4) + "." + std::to_string(w), prefix_node(i),
-                                               prefix_node(i + 1), w == 0 ? 1 : 2));
-        }
-    }
+    const std::string start = exhausting_prefix(adapters, prefix);
     for (const char side : {'x', 'y'}) {
-        std::string from = prefix_node(prefix);
+        std::string from = start;
         for (int k = 0; k < tail; ++k) {
             const std::string to = k + 1 == tail ? std::string("t/") + side : "t/" + std::string(1, side) + padded(k, 7);
             adapters.push_back(adapter_between("b." + std::string(1, side) + "." + padded(k, 7), from, to));

@@ -529,15 +529,8 @@ public:
 
 private:
     void add(std::string id, const ShapeNode& from, const ShapeNode& to, std::uint64_t cost) {
-        AdapterSpec a;
-        a.id = std::move(id);
-        a.version = "1";
-        a.input_type = TypeId::trusted(from.type);
-        a.input_representation = RepresentationId::trusted(from.representation);
-        a.output_type = TypeId::trusted(to.type);
-        a.output_representation = RepresentationId::trusted(to.representation);
-        a.cost = cost;
-        out_.push_back(std::move(a));
+        out_.push_back(testing::adapter_between(std::move(id), from.type + "/" + from.representation,
+                                                to.type + "/" + to.representation, cost));
     }
 
     std::vector<AdapterSpec>& out_;

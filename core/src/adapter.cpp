@@ -408,7 +408,7 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
     text::TextSet<decltype(type_at)> types(ends, type_at);
     text::TextSet<decltype(representation_at)> representations(ends, representation_at);
     text::WordTable<std::uint64_t, std::uint32_t> distinct;
-    std::vector<std::uint32_t> node_of_end(ends);  // first an index into `firsts`
+    std::vector<std::uint32_t> node_of_end(ends);  // per end, its node as an index into `firsts`
     std::vector<std::uint32_t> firsts;             // per distinct node, its first end
     for (std::uint32_t e = 0; e < ends; ++e) {
         const std::uint64_t key = (std::uint64_t{types.insert(type_at(e), e)} << 32) |
@@ -996,8 +996,9 @@ private:
         // Most batches are one state: nothing to order, nothing to look up.
         if (frontier_.empty() || !same_batch(frontier_.front(), single)) return true;
         batch_.push_back(single);
-        const bool expanding = expands(batch_.front());
-        const std::uint64_t each = expanding ? expansion_units(batch_.front(), pruning_pending_) : 0;
+        const NodeFacts* facts = region_ != nullptr ? region_->facts_of(single.node) : nullptr;
+        const bool expanding = expands(single, facts);
+        const std::uint64_t each = expanding ? expansion_units(single, facts) : 0;
         const std::uint64_t left = budget_.left();
         while (!frontier_.empty() && same_batch(frontier_.front(), batch_.front())) {
             if (each * (batch_.size() + 1) > left) return take(each * (batch_.size() + 1));
@@ -1015,24 +1016,24 @@ private:
         const std::uint64_t ways = facts != nullptr ? facts->live_end - facts->live_begin : 0;
         return work::step + work::examined * std::min<std::uint64_t>(1 + ways, out_count);
     }
-    // The same for a state, or (`at_least`) the least they can be whether or not
-    // pruning starts first.
-    std::uint64_t expansion_units(const State& s, bool at_least) {
+    // The same for a state, or, while pruning may yet start within its batch, the
+    // least they can be either way.
+    std::uint64_t expansion_units(const State& s, const NodeFacts* facts) const noexcept {
         const std::uint64_t out_count = g_.out_begin[s.node + 1] - g_.out_begin[s.node];
-        if (at_least) return work::step + work::examined * std::min<std::uint64_t>(1, out_count);
-        return expansion_units(out_count, region_ != nullptr ? region_->facts_of(s.node) : nullptr);
+        if (pruning_pending_) return work::step + work::examined * std::min<std::uint64_t>(1, out_count);
+        return expansion_units(out_count, facts);
     }
 
     // Whether the states of a batch are expanded into anything: the search has
     // not ended on them, they are no goals, the hop limit lets them on, and (when
-    // pruned) they can still reach the target within it.
-    bool expands(const State& s) {
+    // pruned, `facts` their node's in the region or none) they can still reach
+    // the target within it.
+    bool expands(const State& s, const NodeFacts* facts) const noexcept {
         if (have_best_ && (s.score > best_score_ || (s.score == best_score_ && s.hops > best_hops_))) return false;
         if (s.node == target_) return false;
         const std::optional<json::usize>& max_hops = policy_.max_hops;
         if (max_hops && s.hops >= max_hops->value) return false;
         if (region_ == nullptr) return true;
-        const NodeFacts* facts = region_->facts_of(s.node);
         return facts != nullptr && (!max_hops || std::uint64_t{s.hops} + facts->hops <= max_hops->value);
     }
 
@@ -1180,6 +1181,9 @@ Search::Step Search::follow_each(const State& s, std::uint32_t ways, RowOf row_o
     for (std::uint32_t i = 0; i < std::min(ahead, ways); ++i) hashes[i] = hash_at(i);
     gathered_ = false;
     const std::optional<json::usize>& max_hops = policy_.max_hops;
+    // Paths are labelled among all the adapters leaving the node, as unpruned.
+    const std::uint32_t first = g_.out_begin[s.node];
+    const std::uint32_t all_ways = g_.out_begin[s.node + 1] - first;
     for (std::uint32_t i = 0; i < ways; ++i) {
         const std::uint64_t h = hashes[i % ahead];
         if (i + ahead < ways) hashes[i % ahead] = hash_at(i + ahead);
@@ -1206,9 +1210,7 @@ Search::Step Search::follow_each(const State& s, std::uint32_t ways, RowOf row_o
         held = score;
         std::uint64_t set = 0;
         if (!used_after(s.entry, e, set)) return Step::limit;
-        // Labelled among all the adapters leaving the node, as unpruned.
-        const std::uint32_t first = g_.out_begin[s.node];
-        const auto [entry, label] = add_entry(s.entry, s.label, row, set, row - first, g_.out_begin[s.node + 1] - first);
+        const auto [entry, label] = add_entry(s.entry, s.label, row, set, row - first, all_ways);
         if (!push(State{score, cost, label, hops, e.to, entry})) return Step::limit;
     }
     return Step::more;

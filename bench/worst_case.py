@@ -1529,6 +1529,86 @@ row("plan-ring-side-cycle-one-goal", "plan_model_input_json",
                _ring_before_exit(scaled(10_000, s), scaled(70_000, s), 1, False, one_node=False)))
 
 
+def _small_regions(dead, targets, kind="self-loops", size=4, sources=1, reached=False, max_hops=None, leaving=None):
+    """Sources T/n<k> each left by `dead` adapters to dead ends, beside `targets`
+    optional ports, each wanting a node T/x<i> of its own whose pruning region is
+    small: entered only by `size` self-loops, by a chain of `size` adapters of
+    its own, or by one adapter from a hub that a chain of `size` enters (from
+    every source when `reached`), multi-source when there are several sources;
+    a last port takes the first source as it is. With `leaving`, only that many of each source's dead ends leave it, the rest
+    a node T/u<k> no source reaches."""
+    adapters, srcs = [], []
+    leaving = dead if leaving is None else leaving
+    for k in range(sources):
+        srcs.append(source(f"s{k:03d}", rep=representation(f"n{k}", type_id="T"), type_id="T"))
+        adapters += [adapter(f"d.{k:03d}.{i:06d}", f"n{k}" if i < leaving else f"u{k}", f"dead{i:06d}", type_id="T")
+                     for i in range(dead)]
+        if reached:
+            adapters.append(adapter(f"h.in.{k:03d}", f"n{k}", "c0", type_id="T"))
+    if kind == "hub":
+        adapters += [adapter(f"h.{j:04d}", f"c{j}", f"c{j + 1}" if j + 1 < size else "hub", type_id="T")
+                     for j in range(size)]
+    ports = []
+    for i in range(targets):
+        target = f"x{i:05d}"
+        if kind == "self-loops":
+            adapters += [adapter(f"l.{i:05d}.{j:03d}", target, target, type_id="T") for j in range(size)]
+        elif kind == "chain":
+            chain = f"y{i:05d}"
+            adapters += [adapter(f"{chain}.{j:04d}", f"{chain}.{j:04d}", f"{chain}.{j + 1:04d}" if j + 1 < size else target,
+                                 type_id="T") for j in range(size)]
+        else:
+            adapters.append(adapter(f"z.{i:05d}", "hub", target, type_id="T"))
+        ports.append(port(f"p{i:05d}", representations=[target], types=["T"], optional=True,
+                          multi_source=sources > 1))
+    ports.append(port("native", representations=["n0"], types=["T"]))
+    policy = {} if max_hops is None else {"max_hops": max_hops}
+    return planner_args(adapters, ports=ports, sources=srcs, request={"id": "p", "planning_policy": policy})
+
+
+for _kind, _size, _what in (("self-loops", 4, "a node of its own entered only by 4 self-loops"),
+                            ("chain", 40, "a node of its own at the end of a chain of 40 adapters of its own"),
+                            ("hub", 40, "a node of its own behind a hub that one chain of 40 adapters enters")):
+    row(f"plan-fan-out-beside-{_kind}", "plan_model_input_json",
+        f"a source left by 3,000 adapters to dead ends, beside 1,000 optional ports each wanting {_what}, and one "
+        "port the source feeds as it is (twin: 30 of the dead ends leave the source, the rest a node it never "
+        "reaches)", 1_000)(
+        lambda s, kind=_kind, size=_size: (_small_regions(scaled(3000, s), scaled(1000, s), kind, size),
+                                           _small_regions(scaled(3000, s), scaled(1000, s), kind, size, leaving=30)))
+row("plan-fan-outs-into-reached-hub-max-hops", "plan_model_input_json",
+    "3 sources, each left by 2,000 adapters to dead ends and by one into a chain of 6 adapters to a hub that leads to "
+    "each of 600 ports' own node, with a hop limit of 10 (twin: 20 of each source's dead ends leave it)", 600)(
+    lambda s: (_small_regions(scaled(2000, s), scaled(600, s), "hub", 6, 3, True, 10),
+               _small_regions(scaled(2000, s), scaled(600, s), "hub", 6, 3, True, 10, leaving=20)))
+
+
+def _deep_trie_group(chains, length, side, crafted):
+    """`chains` chains of `length` adapters leave n0, entered at costs 1 to
+    `chains`, and lead into a side cycle of `side` adapters (entered at 10^12) back
+    to n0, beside an exit n0 -> goal of cost 10^8: one strongly connected group of
+    chains * length + side adapters, past four million, so that every state in it
+    copies and gathers paths of a trie of nine levels (twin: the cycle does not
+    lead back, and the group is the chains' alone)."""
+    adapters = [adapter("exit", "n0", "goal", cost=10**8)]
+    for c in range(chains):
+        for k in range(length):
+            here = "n0" if k == 0 else f"k{c}.{k}"
+            there = f"k{c}.{k + 1}" if k + 1 < length else "c0"
+            adapters.append(adapter(f"k.{c:04d}.{k:04d}", here, there, cost=c + 1 if k == 0 else 1))
+    for i in range(side):
+        to = f"c{i + 1}" if i + 1 < side else ("n0" if crafted else "elsewhere")
+        adapters.append(adapter(f"c.{i:07d}", f"c{i}", to, cost=10**12 if i == 0 else 1))
+    return planner_args(adapters, ports=[port(representations=["goal"])])
+
+
+row("plan-deep-trie-group", "plan_model_input_json",
+    "880 chains of 1,000 adapters from the source into a side cycle of 3,400,000 back to it, before an exit of cost "
+    "10^8: a strongly connected group of 4,280,000 adapters, past the 4,194,304 up to which the budget is held to "
+    "three times the plain work (twin: the cycle does not close)", 880)(
+    lambda s: (_deep_trie_group(scaled(880, s), 1000, scaled(3_400_000, s), True),
+               _deep_trie_group(scaled(880, s), 1000, scaled(3_400_000, s), False)))
+
+
 def _label_exhausting(stages, crafted, prefix=41):
     """A prefix of 41 nodes, each left by three parallel adapters of costs 1, 2 and
     2: one path survives, but the path labels run out (3^41 > 2^64); then `stages`

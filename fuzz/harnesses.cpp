@@ -778,7 +778,7 @@ struct ShapeCall {
     bool completed() const { return !out_of_budget(plan); }
     std::string text() const {
         return "budget " + std::to_string(max_work) + ", drew " + std::to_string(work.budget) + " and walked " +
-               std::to_string(work.walks) + ": " + outcome_text(plan);
+               std::to_string(work.walks) + " (ahead " + std::to_string(work.ahead) + "): " + outcome_text(plan);
     }
 };
 
@@ -796,9 +796,13 @@ void planner_shapes(std::string_view input) {
         const bool before = ordered_indexes ? text::testing::set_degenerate_hash(true) : false;
         call.plan = planner::plan_model_input(shape.schema, shape.model_input, shape.registry, shape.request, options);
         if (ordered_indexes) text::testing::set_degenerate_hash(before);
-        // Pruning's walks take turns with the searches and never spend more than
-        // they have, so a call's work, walks included, stays within twice its units.
-        if (call.work.walks > call.work.budget) broken("pruning's walks outran the searches", call.text());
+        // Pruning's walks keep up with the units the call draws and run ahead of
+        // them by no more than the largest expansion they ran before (and one
+        // walked adapter), so a call's work, walks included, stays within twice
+        // its units and that expansion.
+        if (call.work.walks > call.work.budget + call.work.ahead + 16) {
+            broken("pruning's walks outran the searches", call.text());
+        }
         return call;
     };
     // A call's work does not depend on its budget until that runs out, so the
@@ -835,16 +839,27 @@ void planner_shapes(std::string_view input) {
         same_call("without pruning", unpruned_above, pruning_only_saves("a budget drawn below the bound", pruned));
     };
 
-    const testing::PlainPlan plain =
+    // The plain planner's work P, and P_R, the same with each target's region
+    // known: the lesser is the yardstick.
+    const testing::PlainPlan plain_work =
         testing::plain_plan(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap);
+    const testing::PlainPlan regions_known =
+        testing::plain_plan(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap, true);
+    if (!plain_work.gave_up && !regions_known.gave_up && plain_work.plan != regions_known.plan) {
+        broken("knowing the regions changed the plain result", outcome_text(plain_work.plan),
+               outcome_text(regions_known.plan));
+    }
+    const testing::PlainPlan& plain =
+        plain_work.gave_up || (!regions_known.gave_up && regions_known.units < plain_work.units) ? regions_known
+                                                                                                 : plain_work;
     // The plain planner gives up in its searches; a plan of thousands of steps
     // can still take it past a third of the fuzzer's budget by its bytes alone,
     // and is left out with what it gave up on.
     if (!plain.gave_up && testing::budget_bound(plain.units) <= fuzz_max_work) {
         // The budget never refuses what the plain rules do in a few steps, and
-        // never changes a result it lets through: with three times the plain work,
-        // also with every index in its ordered fallback, and with the fuzzer's
-        // larger budget, the call gives the plain planner's result.
+        // never changes a result it lets through: with three times the lesser
+        // yardstick, also with every index in its ordered fallback, and with the
+        // fuzzer's larger budget, the call gives the plain planner's result.
         const std::uint64_t bound = testing::budget_bound(plain.units);
         auto plain_result = [&](std::string_view with, std::uint64_t max_work, bool ordered_indexes) {
             ShapeCall got = plan_with(max_work, true, ordered_indexes);

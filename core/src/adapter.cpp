@@ -319,6 +319,8 @@ struct PolicyGraph {
     // component (consecutive; `none` when it has none).
     std::vector<std::uint32_t> inner_first;
     std::vector<std::uint32_t> inner_last;
+    // Per node, the depth of its component's trie (see `Edge::trie_depth`).
+    std::vector<std::uint8_t> inner_depth;
     // True when no sum along any path can leave 64 bits: the sums of all allowed
     // weights and of all allowed costs fit (a path uses each adapter at most once).
     bool overflow_impossible = true;
@@ -487,6 +489,7 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
             g.inner_last[v] = e.local;
         }
     }
+    g.inner_depth.assign(n, 0);
     for (std::uint32_t row = 0; row < g.edges.size(); ++row) {
         Edge& e = g.edges[row];
         if (e.local == none) continue;
@@ -495,6 +498,7 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
         // Leaves of 64 bits under branches of four over the rest of the index.
         while ((std::uint64_t{64} << (2 * depth)) < k) ++depth;
         e.trie_depth = depth;
+        g.inner_depth[g.from[row]] = depth;
     }
     return g;
 }
@@ -531,15 +535,18 @@ private:
 // fewest adapters to the target, for the hop limit.
 //
 // That walk can cost far more than the search it would prune (a target that
-// thousands of adapters lead into, searched from a source one adapter away), so
-// it never runs ahead: the search runs unpruned while the walk takes turns with
-// it, the walk spending no more units than the search has spent so far (plus one
-// adapter's). When the walk completes, the search goes on pruned from where it
-// stands: the states it already holds are kept (a dead one expands to nothing),
-// and from then on it pushes only what the pruned search would. When the search
-// ends first, the walk stays where it is, and the next search towards the same
-// target takes it up there; a complete region serves every later search towards
-// its target at once.
+// thousands of adapters lead into, searched from a source one adapter away),
+// and the search far more than the walk (a source left by thousands of dead
+// ends, towards a target a few adapters lead into). So the two take turns: the
+// search runs unpruned while the walk keeps up with the units it draws, and
+// before each expansion the walk runs ahead of them by the most that expansion
+// can draw, so that a region no larger than that is complete before the
+// expansion pushes what it would prune. When the walk completes, the search
+// goes on pruned from where it stands: the states it already holds are kept (a
+// dead one expands to nothing), and from then on it pushes only what the pruned
+// search would. When the search ends first, the walk stays where it is, and the
+// next search towards the same target takes it up there; a complete region
+// serves every later search towards its target at once.
 //
 // Pruning only ever saves. The walk draws on an allowance of its own, never on
 // the budget, so that only the searches' own units decide the limit; and a
@@ -549,14 +556,21 @@ private:
 // expansion never costs it more. So at every budget a call ends with pruning
 // exactly as it ends without, whenever that ends within the budget.
 //
-// The walk's allowance is what the searches beside it have spent, plus one
-// adapter's each: with U the work of the unpruned search, W the walk of its
-// target's region and P the pruned search (P never above U), a search costs the
-// budget at most U, and does at most min(2U, 2W + P) + one adapter's work in all.
-// A call therefore does at most twice its budget's units of work, walks
-// included. A walk that never completes (a region far larger than the searches
-// towards it) is pure cost, within that bound; one that completes is paid once
-// per target and call, however many searches go towards it.
+// The walk's allowance has two lines, each with the same lead: the units the
+// search beside it has drawn, and the units the whole call has drawn (its walks
+// all counted against them). The first keeps a walk from spending on a small
+// search what earlier searches drew; the second keeps many searches towards new
+// targets from each running a lead ahead. So a call's walks never exceed the
+// units it drew plus the largest expansion bound they ran before (plus one
+// walked adapter), and its work, walks included, stays within twice its units
+// and that bound. While a search runs unpruned, each expansion it makes either
+// follows a walk that could not complete its region within the expansion's
+// bound, or comes while the call's walks already match its units; either way
+// the units the search draws before pruning starts are at most what walking the
+// regions takes, plus the last expansion's. A walk that never completes (a
+// region far larger than the searches towards it) is pure cost within those
+// lines; one that completes is paid once per target and call, however many
+// searches go towards it.
 //
 // Each region indexes its own nodes: a walk inserts into a table as large as
 // its region, not into one shared by every region of the call.
@@ -683,7 +697,9 @@ private:
 
 class Search {
 public:
-    enum class Step : std::uint8_t { more, finished, limit };
+    // `expand`: a state was popped and is about to be expanded; the caller lets
+    // `expand_pending` do it, after whatever it must do first (see "Pruning").
+    enum class Step : std::uint8_t { more, expand, finished, limit };
 
     Search(const PolicyGraph& graph, std::uint32_t source, std::uint32_t target, const PlanningPolicy& policy,
            Budget& budget, const PathSearchOptions& options)
@@ -701,14 +717,14 @@ public:
     // way).
     void expect_pruning() { pruning_pending_ = true; }
 
-    // Pops one state and expands it (the first call pushes the source's state).
+    // Pops one state (the first call pushes the source's state); when that state
+    // is to be expanded, returns `expand` and leaves it pending.
     Step step();
-    // Runs the search to its end.
-    Step run() {
-        Step s = Step::more;
-        while (s == Step::more) s = step();
-        return s;
-    }
+    // Expands the pending state.
+    Step expand_pending() { return expand(pending_); }
+    // The most that expanding the pending state can draw from the budget,
+    // should the search still be unpruned then.
+    std::uint64_t pending_bound() const noexcept { return unpruned_expansion_bound(pending_.node); }
 
     // Units this search has drawn from the budget.
     std::uint64_t spent() const noexcept { return spent_; }
@@ -1024,6 +1040,24 @@ private:
         return expansion_units(out_count, facts);
     }
 
+    // The most an unpruned expansion at `node` can draw: its step, each adapter
+    // examined and pushed, and for the adapters inside its component a trie
+    // path copied each and the trie nodes gathered (at most two root-to-leaf
+    // paths and twice the leaves the node's inner adapters fall in).
+    std::uint64_t unpruned_expansion_bound(std::uint32_t node) const noexcept {
+        const std::uint64_t out_count = g_.out_begin[node + 1] - g_.out_begin[node];
+        std::uint64_t units = work::step + (work::examined + work::state) * out_count;
+        if (g_.inner_first[node] != none) {
+            const std::uint64_t levels = std::uint64_t{g_.inner_depth[node]} + 1;
+            if (levels > 1) {
+                const std::uint64_t inner = g_.inner_last[node] - g_.inner_first[node] + 1;
+                const std::uint64_t leaves = (g_.inner_last[node] >> 6) - (g_.inner_first[node] >> 6) + 1;
+                units += work::trie_level * (levels * inner + 2 * leaves + 2 * levels);
+            }
+        }
+        return units;
+    }
+
     // Whether the states of a batch are expanded into anything: the search has
     // not ended on them, they are no goals, the hop limit lets them on, and (when
     // pruned, `facts` their node's in the region or none) they can still reach
@@ -1107,6 +1141,7 @@ private:
     BestScores best_;
     std::vector<std::uint32_t> goals_;
     std::uint64_t pushed_ = 0;
+    State pending_{};  // popped, to be expanded
     bool started_ = false;
     bool done_ = false;
     bool have_best_ = false;
@@ -1144,7 +1179,8 @@ Search::Step Search::step() {
         return Step::more;
     }
     if (policy_.max_hops && s.hops >= policy_.max_hops->value) return Step::more;
-    return expand(s);
+    pending_ = s;
+    return Step::expand;
 }
 
 Search::Step Search::expand(const State& s) {
@@ -1235,13 +1271,14 @@ struct PathSearcher::Impl {
     std::optional<Pruning> pruning;
     std::vector<std::uint64_t> copy_units;  // per registry index, 0 until first needed
     std::uint64_t walked = 0;               // units of every walk, drawn from their own allowance
+    std::uint64_t walked_ahead = 0;         // the most a walk was let run ahead of the units drawn
 
     Impl(const AdapterRegistry& r, const PlanningPolicy& p, const PathSearchOptions& o)
         : registry(r), policy(p), options(o), budget(o.max_work) {}
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
     ~Impl() {
-        if (options.work != nullptr) *options.work = PathSearchOptions::Work{budget.used(), walked};
+        if (options.work != nullptr) *options.work = PathSearchOptions::Work{budget.used(), walked, walked_ahead};
     }
 
     std::string limit_message(const TypeId& from_type, const RepresentationId& from_representation,
@@ -1257,24 +1294,33 @@ struct PathSearcher::Impl {
     }
 
     // Runs `search` to its end, taking turns with the walk of `region` while that
-    // is incomplete, the walk never spending more than the search has (see
-    // "Pruning" above); false when the budget ran out.
+    // is incomplete (see "Pruning" above); false when the budget ran out.
     bool run(Search& search, Region* region) {
         std::uint64_t beside = 0;  // units the walk spent beside this search
+        Search::Step step = Search::Step::more;
         for (;;) {
-            if (region != nullptr && !region->complete && beside <= search.spent()) {
-                const std::uint64_t before = beside;
-                pruning->walk(*region, search.spent() - beside + 1, beside);
-                walked += beside - before;
-                if (region->complete) search.prune_with(*region);
-                continue;
+            if (region != nullptr && !region->complete) {
+                walk_beside(search, *region, step == Search::Step::expand ? search.pending_bound() : 0, beside);
             }
-            switch (search.step()) {
-                case Search::Step::more: break;
-                case Search::Step::finished: return true;
-                case Search::Step::limit: return false;
-            }
+            step = step == Search::Step::expand ? search.expand_pending() : search.step();
+            if (step == Search::Step::finished) return true;
+            if (step == Search::Step::limit) return false;
         }
+    }
+
+    // One turn of the walk: it may catch up with the units this search has
+    // drawn and with those the whole call has drawn, and run ahead of both by
+    // `ahead` (what the expansion about to be made may draw), overshooting by
+    // one adapter at most.
+    void walk_beside(Search& search, Region& region, std::uint64_t ahead, std::uint64_t& beside) {
+        const std::uint64_t search_line = search.spent() + ahead;
+        const std::uint64_t call_line = budget.used() + ahead;
+        if (beside > search_line || walked > call_line) return;
+        const std::uint64_t before = beside;
+        pruning->walk(region, std::min(search_line - beside, call_line - walked) + 1, beside);
+        walked += beside - before;
+        if (ahead > 0 && beside > before) walked_ahead = std::max(walked_ahead, ahead);
+        if (region.complete) search.prune_with(region);
     }
 
     PathRoute find(const TypeId& from_type, const RepresentationId& from_representation, const TypeId& to_type,

@@ -151,11 +151,11 @@ struct Coverage {
     }
 };
 
-// Runs `check` on `trials` random shapes with their plain planning. A shape whose
-// plain planning passes a few hundred thousand units (equally good paths can
-// multiply even in a small registry) is left out: it is no call that the plain
-// rules do in a few steps, and the plain planner, copying whole paths, would
-// take most of the test's time on it. Few may be left out.
+// Runs `check` on `trials` random shapes with their yardsticks. A shape whose
+// plain planning passes a few hundred thousand units either way (equally good
+// paths can multiply even in a small registry) is left out: it is no call that
+// the plain rules do in a few steps, and the plain planner, copying whole
+// paths, would take most of the test's time on it. Few may be left out.
 template <class Check>
 void for_random_shapes(std::uint64_t seed, int trials, Check check) {
     constexpr std::uint64_t plain_limit = 300'000;
@@ -163,23 +163,27 @@ void for_random_shapes(std::uint64_t seed, int trials, Check check) {
     int left_out = 0;
     for (int trial = 0; trial < trials; ++trial) {
         const Shape s = random_shape(rng);
-        const auto plain = plain_plan(s.schema, s.model_input, s.registry, s.request, plain_limit);
-        if (plain.gave_up) {
+        const Yardsticks yard = yardsticks(s, plain_limit);
+        if (yard.gave_up()) {
             ++left_out;
             continue;
         }
-        check("trial " + std::to_string(trial) + ": P " + std::to_string(plain.units), s, plain, rng);
+        check("trial " + std::to_string(trial) + ": " + yard.figures(), s, yard, rng);
     }
     EXPECT_LT(left_out, trials / 50);
 }
 
 TEST(BudgetRandomShapes, WithThreeTimesThePlainWorkTheModuleGivesThePlainResult) {
     Coverage coverage;
-    for_random_shapes(20261208, 1500, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto&) {
-        const std::uint64_t budget = budget_bound(plain.units);
-        EXPECT_EQ(outcome(module_plan(s, budget)), outcome(plain.plan)) << label << ", budget " << budget;
-        coverage.add(plain.plan);
+    int regions_less = 0;
+    for_random_shapes(20261208, 1500, [&](const std::string& label, const Shape& s, const Yardsticks& yard, auto&) {
+        const std::uint64_t budget = budget_bound(yard.units());
+        EXPECT_EQ(outcome(module_plan(s, budget)), outcome(yard.plan())) << label << ", budget " << budget;
+        coverage.add(yard.plan());
+        regions_less += !yard.plain.gave_up && yard.regions_known.units < yard.plain.units;
     });
+    // Knowing the regions must be the lesser yardstick often enough to matter.
+    EXPECT_GT(regions_less, 150);
     // The draw must reach every part of the planner, or the comparison proves little.
     EXPECT_GT(coverage.plans, 350);
     EXPECT_GT(coverage.errors, 500);
@@ -191,12 +195,12 @@ TEST(BudgetRandomShapes, WithThreeTimesThePlainWorkTheModuleGivesThePlainResult)
 
 TEST(BudgetRandomShapes, AnyBudgetGivesThePlainResultOrTheLimitAndTheLimitOnlyAboveAThirdOfIt) {
     int limited = 0, completed_below_bound = 0, saved_by_pruning = 0;
-    for_random_shapes(77, 1500, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto& rng) {
-        const std::string expected = outcome(plain.plan);
+    for_random_shapes(77, 1500, [&](const std::string& label, const Shape& s, const Yardsticks& yard, auto& rng) {
+        const std::string expected = outcome(yard.plan());
         // One budget below the bound and one from the bound up to twice it, with
         // pruning and without: pruning may complete where the plain order of work
         // runs out, never the other way round.
-        const std::uint64_t b = budget_bound(plain.units);
+        const std::uint64_t b = budget_bound(yard.units());
         for (const std::uint64_t budget : {rng() % b, b + rng() % b}) {
             const Result<DataPlan> got = module_plan(s, budget), unpruned = module_plan(s, budget, false);
             const std::string at = label + ", budget " + std::to_string(budget);
@@ -227,10 +231,10 @@ TEST(BudgetRandomShapes, TheUnitsDrawnAreTheLeastBudgetAndPruningNeverNeedsMore)
     // its least budgets with and without pruning, and its outcomes there, decide
     // the matter for every budget at once.
     int pruning_saved = 0;
-    for_random_shapes(4242, 600, [&](const std::string& label, const Shape& s, const PlainPlan& plain, auto&) {
+    for_random_shapes(4242, 600, [&](const std::string& label, const Shape& s, const Yardsticks& yard, auto&) {
         SCOPED_TRACE(label);
-        check_budget(s, plain);
-        const std::uint64_t b = budget_bound(plain.units);
+        check_budget(s, yard);
+        const std::uint64_t b = budget_bound(yard.units());
         pruning_saved += least_budget(s, b) < least_budget(s, b, false);
     });
     EXPECT_GT(pruning_saved, 50);
@@ -530,6 +534,25 @@ std::vector<Crafted> crafted_shapes() {
     });
     add("ring_before_exit_without_side_cycle",
         [] { return ring_before_exit({.ring = 300, .side = 0, .goals = 20, .exits = Exits::one_node}); });
+    // Fan-outs of dead ends beside targets whose regions are small: the regions
+    // must be known before the fan-out is pushed.
+    using Kind = SmallRegions::Kind;
+    add("fan_out_beside_self_loops", [] { return small_regions({.kind = Kind::self_loops, .dead = 300, .targets = 40}); });
+    add("fan_out_beside_chains", [] { return small_regions({.kind = Kind::chain, .dead = 300, .targets = 40, .size = 20}); });
+    // More regions than the searches draw units: the walks of the call, all
+    // together, run no further ahead than one expansion.
+    add("fan_out_beside_many_chains",
+        [] { return small_regions({.kind = Kind::chain, .dead = 300, .targets = 150, .size = 24}); });
+    add("fan_out_beside_hub", [] { return small_regions({.kind = Kind::hub, .dead = 300, .targets = 40, .size = 12}); });
+    add("fan_outs_of_several_sources_into_hub", [] {
+        return small_regions({.kind = Kind::hub, .dead = 200, .targets = 30, .size = 6, .sources = 4, .reached = true});
+    });
+    add("fan_out_beside_chains_max_hops", [] {
+        return small_regions({.kind = Kind::chain, .dead = 300, .targets = 40, .size = 8, .sources = 2, .max_hops = 5});
+    });
+    add("fan_out_into_reached_hub_max_hops", [] {
+        return small_regions({.kind = Kind::hub, .dead = 300, .targets = 40, .size = 6, .reached = true, .max_hops = 8});
+    });
     add("label_exhausting_stages", [] { return label_exhausting({.prefix = 41, .hubs = 8}); });
     add("label_exhausting_chains_into_hubs",
         [] { return label_exhausting({.prefix = 41, .chains = 12, .length = 10, .hubs = 2}); });
@@ -646,7 +669,7 @@ class CraftedShapes : public ::testing::TestWithParam<Crafted> {};
 
 TEST_P(CraftedShapes, TheLeastBudgetIsWithinThreeTimesThePlainWorkAndPruningNeverRaisesIt) {
     const Shape s = GetParam().make();
-    RecordProperty("figures", check_budget(s, plain_plan(s.schema, s.model_input, s.registry, s.request)));
+    RecordProperty("figures", check_budget(s, yardsticks(s)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Budget, CraftedShapes, ::testing::ValuesIn(crafted_shapes()),

@@ -17,6 +17,11 @@
 //   - the bytes of the plan: the size of its text; for a call that fails after
 //     its plan was started, the size of the part built so far, which was written
 //     before the failure was known (`unkept_bytes` tells them apart).
+// A second yardstick, P_R, is the same planner with each target's region known:
+// what can reach the target is walked backwards once per call and target, 16 a
+// walked adapter (every allowed adapter into a node of the region), and its
+// searches then examine only the adapters that stay in the region, following
+// only those that leave enough hops to reach the target.
 
 #include <algorithm>
 #include <cstdint>
@@ -89,6 +94,7 @@ inline constexpr std::uint64_t popped = 2;
 inline constexpr std::uint64_t examined = 2;
 inline constexpr std::uint64_t compared = 2;
 inline constexpr std::uint64_t pair = 1;
+inline constexpr std::uint64_t walked = 16;
 }  // namespace plain_units
 
 // The budget within which the module must complete a call whose plain work is
@@ -159,17 +165,21 @@ inline std::optional<AdapterPath> path_of(const AdapterRegistry& registry, const
 struct PlainGraph {
     std::set<plain_detail::Node> nodes;
     std::map<const plain_detail::Node*, std::vector<std::uint32_t>> out;  // input node -> adapters
+    std::map<const plain_detail::Node*, std::vector<std::uint32_t>> in;   // output node -> adapters
+    std::vector<const plain_detail::Node*> input_of;                      // per registry index
     std::vector<const plain_detail::Node*> output_of;                     // per registry index
 
     PlainGraph(const AdapterRegistry& registry, const PlanningPolicy& policy) {
         const std::vector<AdapterSpec>& adapters = registry.adapters();
+        input_of.assign(adapters.size(), nullptr);
         output_of.assign(adapters.size(), nullptr);
         for (std::uint32_t i = 0; i < adapters.size(); ++i) {
             const AdapterSpec& a = adapters[i];
             if (!plain_detail::allowed(a, policy)) continue;
-            const auto* from = &*nodes.insert({a.input_type.str(), a.input_representation.str()}).first;
+            input_of[i] = &*nodes.insert({a.input_type.str(), a.input_representation.str()}).first;
             output_of[i] = &*nodes.insert({a.output_type.str(), a.output_representation.str()}).first;
-            out[from].push_back(i);
+            out[input_of[i]].push_back(i);
+            in[output_of[i]].push_back(i);
         }
     }
     const plain_detail::Node* find(const plain_detail::Node& n) const {
@@ -178,13 +188,41 @@ struct PlainGraph {
     }
 };
 
+// What can reach one target: each node that can, with its fewest adapters to
+// the target, and the adapters walked to find them (every allowed adapter into
+// one of them). Empty for a target no allowed adapter touches.
+struct PlainRegion {
+    std::map<const plain_detail::Node*, std::uint64_t> hops;
+    std::uint64_t walked = 0;
+};
+
+inline PlainRegion plain_region(const PlainGraph& graph, const plain_detail::Node* target) {
+    PlainRegion region;
+    if (target == nullptr) return region;
+    std::vector<const plain_detail::Node*> queue{target};
+    region.hops[target] = 0;
+    for (std::size_t next = 0; next < queue.size(); ++next) {
+        const plain_detail::Node* node = queue[next];
+        auto into = graph.in.find(node);
+        if (into == graph.in.end()) continue;
+        const std::uint64_t hops = region.hops[node] + 1;
+        for (const std::uint32_t i : into->second) {
+            ++region.walked;
+            if (region.hops.emplace(graph.input_of[i], hops).second) queue.push_back(graph.input_of[i]);
+        }
+    }
+    return region;
+}
+
 // The best chain of adapters from (from_type, from_representation) to (to_type,
 // to_representation) under `policy`, and the work it took. Gives up once its
 // units pass `give_up_after` (a fuzzer's inputs may ask for billions of states).
+// With `region` (the target's), only adapters into the region are examined, and
+// followed only when they leave enough hops to reach the target.
 inline PlainSearch plain_search(const AdapterRegistry& registry, const PlainGraph& graph, std::string_view from_type,
                                 std::string_view from_representation, std::string_view to_type,
                                 std::string_view to_representation, const PlanningPolicy& policy,
-                                std::uint64_t give_up_after = UINT64_MAX) {
+                                std::uint64_t give_up_after = UINT64_MAX, const PlainRegion* region = nullptr) {
     using namespace plain_detail;
     const Node source_node{std::string(from_type), std::string(from_representation)};
     const Node target_node{std::string(to_type), std::string(to_representation)};
@@ -247,7 +285,14 @@ inline PlainSearch plain_search(const AdapterRegistry& registry, const PlainGrap
         if (out_of == graph.out.end()) continue;
         for (const std::uint32_t i : out_of->second) {
             const AdapterSpec& a = adapters[i];
+            std::uint64_t hops_after = 0;
+            if (region != nullptr) {
+                auto live = region->hops.find(graph.output_of[i]);
+                if (live == region->hops.end()) continue;
+                hops_after = live->second;
+            }
             out.units += plain_units::examined;
+            if (policy.max_hops && hops + 1 + hops_after > policy.max_hops->value) continue;
             if (std::find(path.begin(), path.end(), i) != path.end()) continue;
             const u128 w = weight(a, policy);
             const u128 new_score = score + w, new_cost = u128{cost} + a.cost;
@@ -347,18 +392,43 @@ struct Units {
     bool gave_up() const { return spent > give_up_after; }
 };
 
+// The regions of a call's targets when they are known (P_R), each walked and
+// counted the first time a search goes towards its target; else none.
+class Regions {
+public:
+    explicit Regions(bool known) : known_(known) {}
+    const PlainRegion* of(const PlainGraph& graph, const Node& target, Units& units) {
+        if (!known_) return nullptr;
+        const Node* node = graph.find(target);
+        auto [at, added] = regions_.try_emplace(node);
+        if (added) {
+            at->second = plain_region(graph, node);
+            units.spent += plain_units::walked * at->second.walked;
+        }
+        return &at->second;
+    }
+
+private:
+    bool known_;
+    std::map<const Node*, PlainRegion> regions_;
+};
+
 inline std::optional<Resolved> resolve_source(const SourceDescriptor& source, const InputPortSpec& port,
                                               const AdapterRegistry& registry, const PlainGraph& graph,
-                                              const PlanningPolicy& policy, Units& units) {
+                                              const PlanningPolicy& policy, Units& units, Regions& regions) {
     for (const TypeId& type : port.accepted_types) {
         for (const RepresentationId& representation : port.accepted_representations) {
             if (units.gave_up()) return std::nullopt;
             units.spent += plain_units::pair;
             const std::optional<std::uint64_t> rank = rank_of(source, representation);
             if (port.rank && rank && *rank != port.rank->value) continue;
+            // A search from a node to itself runs none, and walks no region.
+            const bool searched = type != source.type_id || representation != source.native_representation.id;
+            const PlainRegion* region =
+                searched ? regions.of(graph, {type.str(), representation.str()}, units) : nullptr;
             PlainSearch found = plain_search(registry, graph, source.type_id.view(), source.native_representation.id.view(),
                                              type.view(), representation.view(), policy,
-                                             units.give_up_after - std::min(units.spent, units.give_up_after));
+                                             units.give_up_after - std::min(units.spent, units.give_up_after), region);
             units.spent += found.units;
             if (found.gave_up) return std::nullopt;
             // The same search again without the user-choice requirement would take
@@ -422,13 +492,15 @@ inline json::Value strings(const std::vector<std::string>& items) {
 }  // namespace plain_detail
 
 // Plans `model_input` from `schema` through `registry` as `request` asks, and
-// counts the work it took. Gives up once its units pass `give_up_after`.
+// counts the work it took (P, or with `regions_known` P_R). Gives up once its
+// units pass `give_up_after`.
 inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& model_input,
                             const AdapterRegistry& registry, const DataPlanRequest& request,
-                            std::uint64_t give_up_after = UINT64_MAX) {
+                            std::uint64_t give_up_after = UINT64_MAX, bool regions_known = false) {
     using namespace plain_detail;
     PlainPlan out{DataPlan{}};
     Units units{0, give_up_after};
+    Regions regions(regions_known);
     auto gave_up = [&] {
         out.units = units.spent;
         out.gave_up = true;
@@ -456,7 +528,7 @@ inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& m
     for (const InputPortSpec& port : model_input.ports) {
         std::vector<Resolved> resolved;
         for (const SourceDescriptor* candidate : *candidates) {
-            if (auto r = resolve_source(*candidate, port, registry, graph, policy, units)) resolved.push_back(std::move(*r));
+            if (auto r = resolve_source(*candidate, port, registry, graph, policy, units, regions)) resolved.push_back(std::move(*r));
         }
         if (units.gave_up()) return gave_up();
         if (port.multi_source && resolved.size() >= 2) {
@@ -468,7 +540,7 @@ inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& m
                     one.accepted_representations = {port.accepted_representations[r]};
                     std::vector<Resolved> shared;
                     for (const Resolved& earlier : resolved) {
-                        auto again = resolve_source(*earlier.source, one, registry, graph, policy, units);
+                        auto again = resolve_source(*earlier.source, one, registry, graph, policy, units, regions);
                         if (!again) break;
                         shared.push_back(std::move(*again));
                     }

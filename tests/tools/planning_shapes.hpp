@@ -329,6 +329,69 @@ inline Shape random_cycles(std::uint64_t seed, int nodes, int extra, int ports, 
     return shape_of({source("s", "t", "n0")}, std::move(list), std::move(adapters), std::move(policy));
 }
 
+// Sources each left by `dead` adapters to dead ends (nodes nothing leaves),
+// beside `targets` optional ports of type T, each wanting a node T/x<i> of its
+// own whose region is small: entered only by `size` self-loops, or by a chain
+// of `size` adapters from a node of its own, or by one adapter from a hub that
+// a chain of `size` adapters enters (when `reached`, from every source, so that
+// every target is planned through it), multi-source when there are several
+// sources; a last port takes the first source as it is. Every search meets the whole fan-out unless its target's region is
+// known before the source is expanded.
+struct SmallRegions {
+    enum class Kind { self_loops, chain, hub };
+    Kind kind = Kind::self_loops;
+    int dead = 3000;
+    int targets = 1000;
+    int size = 4;
+    int sources = 1;
+    bool reached = false;
+    std::optional<std::uint64_t> max_hops = std::nullopt;
+};
+
+inline Shape small_regions(const SmallRegions& f) {
+    std::vector<AdapterSpec> adapters;
+    std::vector<SourceDescriptor> sources;
+    for (int k = 0; k < f.sources; ++k) {
+        const std::string from = node("T/n", k);
+        sources.push_back(source("s" + padded(k, 3), "T", from.substr(2)));
+        for (int i = 0; i < f.dead; ++i) {
+            adapters.push_back(adapter_between("d." + padded(k, 3) + "." + padded(i, 6), from, "T/dead" + padded(i, 6)));
+        }
+        if (f.reached) adapters.push_back(adapter_between("h.in." + padded(k, 3), from, "T/c0"));
+    }
+    auto chain = [&](const std::string& prefix, const std::string& into) {
+        for (int j = 0; j < f.size; ++j) {
+            const std::string to = j + 1 == f.size ? into : "T/" + prefix + "." + padded(j + 1, 4);
+            adapters.push_back(adapter_between(prefix + "." + padded(j, 4), "T/" + prefix + "." + padded(j, 4), to));
+        }
+    };
+    if (f.kind == SmallRegions::Kind::hub) {
+        for (int j = 0; j < f.size; ++j) {
+            adapters.push_back(adapter_between("h." + padded(j, 4), node("T/c", j), j + 1 == f.size ? "T/hub" : node("T/c", j + 1)));
+        }
+    }
+    std::vector<InputPortSpec> ports;
+    for (int i = 0; i < f.targets; ++i) {
+        const std::string target = "x" + padded(i, 5);
+        switch (f.kind) {
+            case SmallRegions::Kind::self_loops:
+                for (int j = 0; j < f.size; ++j) {
+                    adapters.push_back(adapter_between("l." + padded(i, 5) + "." + padded(j, 3), "T/" + target, "T/" + target));
+                }
+                break;
+            case SmallRegions::Kind::chain: chain("y" + padded(i, 5), "T/" + target); break;
+            case SmallRegions::Kind::hub: adapters.push_back(adapter_between("z." + padded(i, 5), "T/hub", "T/" + target)); break;
+        }
+        InputPortSpec p = optional_port(port("p" + padded(i, 5), {target}, {"T"}));
+        p.multi_source = f.sources > 1;
+        ports.push_back(std::move(p));
+    }
+    ports.push_back(port("native", {"n0"}, {"T"}));
+    PlanningPolicy policy;
+    if (f.max_hops) policy.max_hops = json::usize{*f.max_hops};
+    return shape_of(std::move(sources), std::move(ports), std::move(adapters), std::move(policy));
+}
+
 // ---------------------------------------------------------------------------
 // The module's outcome under a budget
 // ---------------------------------------------------------------------------
@@ -375,32 +438,68 @@ inline std::string first_difference(const std::string& got, const std::string& e
            "\n  expected ..." + expected.substr(from, 300);
 }
 
-// Holds one call to the budget's two-sided property against its plain planning:
-// with three times the plain work (and the fixed allowance) it completes with
-// the plain planner's result byte for byte; the units it draws are its least
-// budget (one unit less runs out); pruning never needs more budget than the
-// unpruned call, nor walks more than the searches spend. Returns the figures.
-inline std::string check_budget(const Shape& s, const PlainPlan& plain) {
-    const std::uint64_t bound = budget_bound(plain.units);
+// The two yardsticks of a call: the plain planner's work P, and P_R, its work
+// with each target's region known. A yardstick that gave up (past
+// `give_up_after`) does not count; `units` is the least of those that did not.
+struct Yardsticks {
+    PlainPlan plain;
+    PlainPlan regions_known;
+
+    bool gave_up() const { return plain.gave_up && regions_known.gave_up; }
+    std::uint64_t units() const {
+        if (plain.gave_up) return regions_known.units;
+        if (regions_known.gave_up) return plain.units;
+        return std::min(plain.units, regions_known.units);
+    }
+    // The plain result (the two agree whenever both complete).
+    const Result<DataPlan>& plan() const { return plain.gave_up ? regions_known.plan : plain.plan; }
+    std::string figures() const {
+        auto units_of = [](const PlainPlan& p) { return p.gave_up ? "over " + std::to_string(p.units) : std::to_string(p.units); };
+        return "P " + units_of(plain) + ", P_R " + units_of(regions_known);
+    }
+};
+
+inline Yardsticks yardsticks(const Shape& s, std::uint64_t give_up_after = UINT64_MAX) {
+    Yardsticks y{plain_plan(s.schema, s.model_input, s.registry, s.request, give_up_after),
+                 plain_plan(s.schema, s.model_input, s.registry, s.request, give_up_after, true)};
+    if (!y.plain.gave_up && !y.regions_known.gave_up) {
+        EXPECT_EQ(first_difference(outcome(y.regions_known.plan), outcome(y.plain.plan)), "")
+            << "knowing the regions changed the plain result";
+    }
+    return y;
+}
+
+// Holds one call to the budget's two-sided property against its yardsticks:
+// with three times the lesser of P and P_R (and the fixed allowance) it
+// completes with the plain planner's result byte for byte; the units it draws
+// are its least budget (one unit less runs out); pruning never needs more
+// budget than the unpruned call, and its walks never run further ahead of the
+// units drawn than the largest expansion they ran before (and one walked
+// adapter). Returns the figures.
+inline std::string check_budget(const Shape& s, const Yardsticks& yard) {
+    const std::uint64_t bound = budget_bound(yard.units());
     PathSearchOptions::Work pruned;
     const Result<DataPlan> planned = module_plan(s, bound, true, &pruned);
-    std::string figures = "P " + std::to_string(plain.units);
-    EXPECT_EQ(first_difference(outcome(planned), outcome(plain.plan)), "") << figures;
+    std::string figures = yard.figures();
+    EXPECT_EQ(first_difference(outcome(planned), outcome(yard.plan())), "") << figures;
     if (out_of_budget(planned)) return figures;
     const std::uint64_t least = pruned.budget;
     if (least > 0) {
         EXPECT_TRUE(out_of_budget(module_plan(s, least - 1))) << figures << ", least " << least;
     }
-    EXPECT_LE(pruned.walks, pruned.budget) << figures << ": the walks outran the searches";
+    EXPECT_LE(pruned.walks, pruned.budget + pruned.ahead + 16) << figures << ": the walks outran the searches";
     PathSearchOptions::Work unpruned;
     const std::uint64_t cap = std::max(bound, PathSearchOptions::default_max_work);
     const Result<DataPlan> without = module_plan(s, cap, false, &unpruned);
-    figures += ", least " + std::to_string(least) + " = " +
-               std::to_string(static_cast<double>(least) / static_cast<double>(std::max<std::uint64_t>(plain.units, 1))) +
-               " P, walks " + std::to_string(pruned.walks) + ", unpruned " +
+    auto ratio = [least](std::uint64_t of) {
+        return std::to_string(static_cast<double>(least) / static_cast<double>(std::max<std::uint64_t>(of, 1)));
+    };
+    figures += ", least " + std::to_string(least) + " = " + ratio(yard.plain.units) + " P = " +
+               ratio(yard.regions_known.units) + " P_R, walks " + std::to_string(pruned.walks) + " (ahead " +
+               std::to_string(pruned.ahead) + "), unpruned " +
                (out_of_budget(without) ? "over " + std::to_string(cap) : std::to_string(unpruned.budget));
     if (out_of_budget(without)) return figures;
-    EXPECT_EQ(outcome(without), outcome(plain.plan)) << figures;
+    EXPECT_EQ(outcome(without), outcome(yard.plan())) << figures;
     EXPECT_LE(least, unpruned.budget) << figures << ": pruning needs more budget than the unpruned call";
     if (unpruned.budget > 0) {
         EXPECT_TRUE(out_of_budget(module_plan(s, unpruned.budget - 1, false))) << figures;

@@ -158,13 +158,17 @@ struct PathSearchOptions {
     unsigned path_label_bits = 64;
     // When set, receives the work of the searches (or the planning call) these
     // options went to, once they end: the units drawn from the budget (all of
-    // it when it ran out), and those pruning's walks drew from their own
-    // allowance. A call's work does not depend on its budget until the budget
-    // runs out, so the units drawn by a call that completes are the least
-    // budget it completes with; tests and benchmarks read it.
+    // it when it ran out), those pruning's walks drew from their own allowance,
+    // and the most that allowance ran ahead of the units drawn (the largest
+    // bound of an expansion a walk ran before): walks never exceed the units
+    // drawn plus that, plus one walked adapter's units. A call's work does not
+    // depend on its budget until the budget runs out, so the units drawn by a
+    // call that completes are the least budget it completes with; tests and
+    // benchmarks read it.
     struct Work {
         std::uint64_t budget = 0;
         std::uint64_t walks = 0;
+        std::uint64_t ahead = 0;
     };
     Work* work = nullptr;
 };

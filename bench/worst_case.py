@@ -1632,6 +1632,83 @@ row("plan-label-exhausting", "plan_model_input_json",
     lambda s: (_label_exhausting(scaled_stages(18, s), True), _label_exhausting(scaled_stages(18, s), False)))
 
 
+# Errors that quote what they reject, in the shapes that cost the most per input
+# byte (tests/python/test_error_quoting.py derives and pins them). The reader
+# quotes a rejected string with each control character as `\u{..}`: a DEL byte,
+# legal unescaped in JSON, takes 6 characters in the message and 7 in each JSON
+# text, 33 over the exception's five, the most of any byte; a C1 control takes 33
+# for its two bytes; an array element `1e15,` that a rule writes back as JSON, 95
+# for five. One character beyond the Basic Multilingual Plane puts every text at
+# four bytes a character. Each twin holds the same value where it is accepted,
+# and is valid.
+
+ASTRAL = "\U0001f600"
+
+
+def _quoted_string(n, unit, astral):
+    """n bytes of `unit` repeated as a JSON string, with one astral character
+    first, last or nowhere."""
+    body = unit * (n // len(unit.encode()))
+    body = {"first": ASTRAL + body, "last": body + ASTRAL, None: body}[astral]
+    return '"' + body + '"'
+
+
+def _sources_string(n, unit, astral, crafted):
+    """A schema whose `sources` is the string (crafted), or whose one source's
+    name is (twin)."""
+    doc = schema(["s1"], "@") if crafted else schema(["s1"], [source(name="@")])
+    return [dumps(doc).replace('"@"', _quoted_string(n, unit, astral))]
+
+
+def _envelope_plan_string(n, crafted):
+    """A valid envelope whose plan is the string (crafted), or that carries it
+    under a key of no field (twin: read, then skipped)."""
+    envelope = json.loads(vx.build_coordinator_data_plan_envelope_json(*_envelope_parts(1, "plain")[:2]))
+    if crafted:
+        envelope["plan"] = "@"
+    else:
+        envelope["note"] = "@"
+    return [dumps(envelope).replace('"@"', _quoted_string(n, "\x7f", "last"))]
+
+
+def _numbers_rejected(n, crafted):
+    """An array of n / 5 numbers 1e15 and one astral string, as a numeric coordinate
+    value, where each number is quoted as 1000000000000000.0 (crafted), or as a
+    source's tag (twin)."""
+    values = "[" + ",".join(["1e15"] * (n // 5)) + f',"{ASTRAL}"]'
+    if crafted:
+        text = _coordinates(["@"], "numeric")[0]
+    else:
+        text = dumps(schema(["s1"], [source(tags={"k": "@"})]))
+    return [text.replace('"@"', values)]
+
+
+row("error-sources-del-astral", "validate_dataset_schema_json",
+    "sources: a string of 20,000,000 DEL bytes, then one astral character (twin: the string as a source's name)",
+    20_000_000)(lambda s: (_sources_string(scaled(2 * 10**7, s), "\x7f", "last", True),
+                           _sources_string(scaled(2 * 10**7, s), "\x7f", "last", False)))
+row("error-sources-astral-del", "validate_dataset_schema_json",
+    "sources: one astral character, then a string of 20,000,000 DEL bytes (twin: the string as a source's name)",
+    20_000_000)(lambda s: (_sources_string(scaled(2 * 10**7, s), "\x7f", "first", True),
+                           _sources_string(scaled(2 * 10**7, s), "\x7f", "first", False)))
+row("error-sources-del", "validate_dataset_schema_json",
+    "sources: a string of 20,000,000 DEL bytes (twin: the string as a source's name)", 20_000_000)(
+    lambda s: (_sources_string(scaled(2 * 10**7, s), "\x7f", None, True),
+               _sources_string(scaled(2 * 10**7, s), "\x7f", None, False)))
+row("error-sources-c1-astral", "validate_dataset_schema_json",
+    "sources: a string of 10,000,000 U+0080 (20 MB), then one astral character (twin: the string as a source's "
+    "name)", 10_000_000)(lambda s: (_sources_string(scaled(2 * 10**7, s), "\x80", "last", True),
+                                    _sources_string(scaled(2 * 10**7, s), "\x80", "last", False)))
+row("error-envelope-plan-del-astral", "validate_coordinator_data_plan_envelope_json",
+    "plan: a string of 20,000,000 DEL bytes, then one astral character (twin: the string under a key of no field)",
+    20_000_000)(lambda s: (_envelope_plan_string(scaled(2 * 10**7, s), True),
+                           _envelope_plan_string(scaled(2 * 10**7, s), False)))
+row("error-coordinate-numbers-astral", "validate_dataset_schema_json",
+    "a numeric coordinate value: an array of 4,000,000 numbers 1e15 and one astral string (twin: the array as a "
+    "source's tag)", 4_000_000)(lambda s: (_numbers_rejected(scaled(2 * 10**7, s), True),
+                                           _numbers_rejected(scaled(2 * 10**7, s), False)))
+
+
 # ---------------------------------------------------------------------------
 # Measuring one call
 # ---------------------------------------------------------------------------

@@ -19,6 +19,12 @@ SCALE = 0.001
 CRAFTED_FAILS = {
     "schema-ids-equal": "dataset schema contains duplicate sample ids",
     "schema-coordinates-deep": "numeric coordinate",
+    "error-sources-del-astral": "invalid type: string",
+    "error-sources-astral-del": "invalid type: string",
+    "error-sources-del": "invalid type: string",
+    "error-sources-c1-astral": "invalid type: string",
+    "error-envelope-plan-del-astral": "invalid type: string",
+    "error-coordinate-numbers-astral": "numeric coordinate",
     # Spends the whole budget on purpose, at any scale.
     "plan-calibration": "exceeded its limit of 100000000 work units",
 }

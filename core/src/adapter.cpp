@@ -258,8 +258,33 @@ std::optional<std::uint64_t> edge_weight(const AdapterSpec& a, bool preferred) {
     return weight;
 }
 
-bool allowed_by(const AdapterSpec& a, const PlanningPolicy& policy) {
-    if (policy.forbidden_adapters.contains(a.id)) return false;
+// Whether ids, asked in ascending order, are in a sorted list: a cursor that only
+// moves forward, galloping to the next id, so that n ids cost O(n log(m / n + 1))
+// comparisons against a list of m rather than n log m, and the list is read in
+// its own order rather than bisected anew for each id.
+class AscendingLookup {
+public:
+    explicit AscendingLookup(const json::SortedSet<std::string>& ids) : at_(ids.begin()), end_(ids.end()) {}
+
+    bool contains(std::string_view id) {
+        auto low = at_;  // everything before it is below `id`
+        auto high = low;
+        for (std::ptrdiff_t step = 1; high != end_ && std::string_view(*high) < id; step *= 2) {
+            low = high + 1;
+            high = end_ - low > step ? low + step : end_;
+        }
+        at_ = std::lower_bound(low, high, id, [](const std::string& a, std::string_view b) { return a < b; });
+        return at_ != end_ && *at_ == id;
+    }
+
+private:
+    using Iterator = decltype(std::declval<const json::SortedSet<std::string>&>().begin());
+    Iterator at_;
+    Iterator end_;
+};
+
+bool allowed_by(const AdapterSpec& a, const PlanningPolicy& policy, AscendingLookup& forbidden) {
+    if (forbidden.contains(a.id)) return false;
     if (a.lossy && !policy.allow_lossy) return false;
     if (a.stateful && !policy.allow_stateful) return false;
     if (a.supervised && !policy.allow_supervised) return false;
@@ -389,45 +414,35 @@ std::vector<std::uint32_t> strong_components(const PolicyGraph& g) {
 
 PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const PlanningPolicy& policy) {
     PolicyGraph g;
+    // The policy's lists are asked about in the registry's order, ascending ids.
+    AscendingLookup forbidden(policy.forbidden_adapters);
+    AscendingLookup preferred(policy.preferred_adapters);
     std::vector<std::uint32_t> allowed;  // ascending registry indices: ascending ids
     for (std::uint32_t i = 0; i < adapters.size(); ++i) {
-        if (allowed_by(adapters[i], policy)) allowed.push_back(i);
+        if (allowed_by(adapters[i], policy, forbidden)) allowed.push_back(i);
     }
 
-    // The nodes, numbered in the order of their texts. Sorting every adapter's two
-    // ends and bisecting for each would compare texts scattered over the
-    // registry some 60 times an adapter; instead each distinct type and
-    // representation text is named once by hashing, a node is the pair of those
-    // names, and only the distinct nodes are sorted.
+    // The nodes, numbered in the order of their texts: the adapters' two ends
+    // sorted together by their (type, representation) pairs, equal pairs falling
+    // together as one node. The sort reads an end's texts about once, however
+    // long a prefix they share with others; a comparison sort of the distinct
+    // nodes read two nodes' texts, scattered over the registry, some 20 times a
+    // node, each time up to the 256 bytes of texts alike but for their end.
     const std::size_t ends = 2 * allowed.size();
-    auto end_of = [&](std::uint32_t e) -> const AdapterSpec& { return adapters[allowed[e / 2]]; };
-    auto type_at = [&](std::uint32_t e) {
-        return e % 2 == 0 ? end_of(e).input_type.view() : end_of(e).output_type.view();
-    };
-    auto representation_at = [&](std::uint32_t e) {
-        return e % 2 == 0 ? end_of(e).input_representation.view() : end_of(e).output_representation.view();
-    };
-    text::TextSet<decltype(type_at)> types(ends, type_at);
-    text::TextSet<decltype(representation_at)> representations(ends, representation_at);
-    text::WordTable<std::uint64_t, std::uint32_t> distinct;
-    std::vector<std::uint32_t> node_of_end(ends);  // per end, its node as an index into `firsts`
-    std::vector<std::uint32_t> firsts;             // per distinct node, its first end
-    for (std::uint32_t e = 0; e < ends; ++e) {
-        const std::uint64_t key = (std::uint64_t{types.insert(type_at(e), e)} << 32) |
-                                  representations.insert(representation_at(e), e);
-        const auto [at, added] = distinct.try_emplace(key, static_cast<std::uint32_t>(firsts.size()));
-        if (added) firsts.push_back(e);
-        node_of_end[e] = *at;
+    std::vector<text::TextPair> end_texts;
+    end_texts.reserve(ends);
+    for (const std::uint32_t i : allowed) {
+        const AdapterSpec& a = adapters[i];
+        end_texts.emplace_back(a.input_type.view(), a.input_representation.view());
+        end_texts.emplace_back(a.output_type.view(), a.output_representation.view());
     }
-    std::vector<std::uint32_t> by_text(firsts.size());
-    for (std::uint32_t i = 0; i < by_text.size(); ++i) by_text[i] = i;
-    auto key_of = [&](std::uint32_t i) { return PolicyGraph::NodeKey(type_at(firsts[i]), representation_at(firsts[i])); };
-    std::sort(by_text.begin(), by_text.end(), [&](std::uint32_t a, std::uint32_t b) { return key_of(a) < key_of(b); });
-    std::vector<std::uint32_t> rank(firsts.size());
-    g.nodes.reserve(firsts.size());
-    for (std::uint32_t r = 0; r < by_text.size(); ++r) {
-        rank[by_text[r]] = r;
-        g.nodes.push_back(key_of(by_text[r]));
+    const text::PairOrder order = text::pair_order(end_texts);
+    std::vector<std::uint32_t> node_of_end(ends);
+    g.nodes.reserve(static_cast<std::size_t>(std::count(order.new_pair.begin(), order.new_pair.end(), 1)));
+    for (std::size_t i = 0; i < ends; ++i) {
+        const std::uint32_t e = order.positions[i];
+        if (order.new_pair[i]) g.nodes.push_back(end_texts[e]);
+        node_of_end[e] = static_cast<std::uint32_t>(g.nodes.size() - 1);
     }
     const std::uint32_t n = g.node_count();
 
@@ -436,8 +451,8 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
     g.out_begin.assign(n + 1, 0);
     g.in_begin.assign(n + 1, 0);
     for (std::size_t k = 0; k < allowed.size(); ++k) {
-        input[k] = rank[node_of_end[2 * k]];
-        output[k] = rank[node_of_end[2 * k + 1]];
+        input[k] = node_of_end[2 * k];
+        output[k] = node_of_end[2 * k + 1];
         ++g.out_begin[input[k] + 1];
         ++g.in_begin[output[k] + 1];
     }
@@ -460,7 +475,7 @@ PolicyGraph build_graph(const std::vector<AdapterSpec>& adapters, const Planning
             const std::uint32_t row = out_fill[input[k]]++;
             Edge& e = g.edges[row];
             e = Edge{0, a.cost, allowed[k], output[k], none, 0, 0};
-            if (auto w = edge_weight(a, policy.preferred_adapters.contains(a.id))) {
+            if (auto w = edge_weight(a, preferred.contains(a.id))) {
                 e.weight = *w;
                 e.weight_fits = 1;
                 if (!add_checked(weight_sum, *w, weight_sum)) g.overflow_impossible = false;

@@ -45,6 +45,79 @@ TEST(ByteOrder, MatchesAStableSortByBytes) {
     EXPECT_EQ(order, expected);
 }
 
+// Pair lists whose order a sort by words can get wrong: texts that end inside a
+// word or on its boundary, hold NUL or high bytes, are prefixes of one another,
+// share long prefixes, or part from the rest at every word; and repeated pairs.
+std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> pair_cases() {
+    std::mt19937 rng(11);
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    auto number = [&](std::size_t width) {
+        std::string digits;
+        for (std::size_t i = 0; i < width; ++i) digits += static_cast<char>('0' + pick(10));
+        return digits;
+    };
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> cases;
+    auto add = [&](std::string name, std::size_t count, auto first, auto second) {
+        std::vector<std::pair<std::string, std::string>> pairs;
+        for (std::size_t i = 0; i < count; ++i) pairs.emplace_back(first(i), second(i));
+        cases.emplace_back(std::move(name), std::move(pairs));
+    };
+    const std::vector<std::string> awkward = awkward_texts();
+    add("awkward texts in both places", 2000, [&](std::size_t) { return awkward[pick(awkward.size())]; },
+        [&](std::size_t) { return awkward[pick(awkward.size())]; });
+    std::vector<std::string> runs;  // "", "a", "aa", ... and the same ending in NUL or 0xFF
+    for (std::size_t k = 0; k <= 40; ++k) {
+        runs.push_back(std::string(k, 'a'));
+        runs.push_back(std::string(k, 'a') + '\0');
+        runs.push_back(std::string(k, 'a') + '\xff');
+    }
+    add("prefixes of one another, across word boundaries", 3000, [&](std::size_t) { return runs[pick(runs.size())]; },
+        [&](std::size_t) { return runs[pick(runs.size())]; });
+    add("128-byte texts alike but for their end", 3000, [&](std::size_t) { return std::string(120, 't') + number(8); },
+        [&](std::size_t) { return std::string(120, 'r') + number(8); });
+    add("one first text, seconds alike up to their last byte", 3000,
+        [](std::size_t) { return std::string(128, 't'); },
+        [&](std::size_t) { return std::string(127, 'r') + static_cast<char>('a' + pick(26)); });
+    add("at each word one pair parts from the rest", 3000,
+        [&](std::size_t i) {
+            std::string text(128, 't');
+            if (i < 16) text[8 * i + pick(8)] = static_cast<char>(pick(2) ? 'a' : 'z');
+            return text;
+        },
+        [&](std::size_t i) {
+            std::string text = std::string(120, 'r') + number(8);
+            if (i >= 16 && i < 32) text[8 * (i - 16) + pick(8)] = static_cast<char>(pick(2) ? 'a' : 'z');
+            return text;
+        });
+    add("a few distinct pairs, each many times", 3000, [&](std::size_t) { return "t" + number(1); },
+        [&](std::size_t) { return "n" + number(1); });
+    add("one pair", 1, [](std::size_t) { return std::string("t"); }, [](std::size_t) { return std::string("n"); });
+    add("no pair", 0, [](std::size_t) { return std::string(); }, [](std::size_t) { return std::string(); });
+    return cases;
+}
+
+TEST(PairOrder, SortsAsPairsOfTextsAndMarksEachNewPair) {
+    for (const auto& [name, owned] : pair_cases()) {
+        const std::vector<text::TextPair> pairs(owned.begin(), owned.end());
+        std::vector<text::TextPair> expected = pairs;
+        std::sort(expected.begin(), expected.end());
+        // The partitions as drawn, and the outright sort reached at once or after one round.
+        for (const std::size_t rounds : {std::size_t{64}, std::size_t{0}, std::size_t{1}}) {
+            SCOPED_TRACE(name + ", rounds " + std::to_string(rounds));
+            const text::PairOrder order = text::detail::pair_order(pairs, rounds);
+            ASSERT_EQ(order.positions.size(), pairs.size());
+            ASSERT_EQ(order.new_pair.size(), pairs.size());
+            std::vector<std::uint32_t> seen = order.positions;
+            std::sort(seen.begin(), seen.end());
+            for (std::uint32_t i = 0; i < seen.size(); ++i) ASSERT_EQ(seen[i], i);
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                ASSERT_EQ(pairs[order.positions[i]], expected[i]) << "place " << i;
+                EXPECT_EQ(order.new_pair[i], i == 0 || expected[i] != expected[i - 1]) << "place " << i;
+            }
+        }
+    }
+}
+
 // Both hash indexes start small and grow; each must find every text it was given,
 // keep the first value for a repeated text, and find nothing it was not given.
 template <template <class> class Index>

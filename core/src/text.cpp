@@ -251,9 +251,12 @@ struct Range {
 // are partitioned three ways; those tied on it are split again one word deeper.
 // So each word of a text is read once, in one sweep whatever prefix it shares
 // with the others, and an entry's work between two sweeps is a few comparisons
-// of cached words, O(log n) in all, expected.
+// of cached words, O(log n) in all, expected. A range of a few pairs is sorted by
+// comparing what is left of them whole.
 class PairSorter {
 public:
+    static constexpr std::uint32_t small_range = 16;
+
     PairSorter(std::span<const TextPair> pairs, std::size_t rounds)
         : pairs_(pairs), rounds_(rounds), state_(index_hash_key().words[3]) {}
 
@@ -314,13 +317,42 @@ private:
         }
     }
 
+    // A small range is sorted by comparing what is left of its pairs whole: a
+    // split would read as much and cost more.
+    void sort_small(const Range& r) {
+        const std::size_t at = 8 * std::size_t{r.depth};
+        auto rest = [&](const WordEntry& e) {
+            const TextPair& p = pairs_[e.position];
+            return r.part == 0 ? TextPair(p.first.substr(at), p.second) : TextPair(p.second.substr(at), {});
+        };
+        const auto begin = entries_.begin() + r.lo;
+        const auto end = entries_.begin() + r.hi;
+        for (auto it = begin + 1; it != end; ++it) {
+            const WordEntry e = *it;
+            const TextPair key = rest(e);
+            auto to = it;
+            for (; to != begin && key < rest(*(to - 1)); --to) *to = *(to - 1);
+            *to = e;
+        }
+        out_.new_pair[r.lo] = 1;
+        for (std::uint32_t i = r.lo + 1; i < r.hi; ++i) out_.new_pair[i] = rest(entries_[i - 1]) != rest(entries_[i]);
+    }
+
     void split(const Range& r) {
+        if (r.hi - r.lo <= small_range) {
+            sort_small(r);
+            return;
+        }
         const std::string_view pivot = text_of(entries_[r.lo + draw(r.hi - r.lo)].position, r.part);
         const std::size_t at = 8 * std::size_t{r.depth};
         // Each entry's code: the words it shares with the pivot beyond the
         // range's, times three, plus 0, 1 or 2 as it falls below, on or above it.
         std::uint32_t widest = 0;
         for (std::uint32_t i = r.lo; i < r.hi; ++i) {
+            // The entries' texts lie scattered over memory: their pairs are asked
+            // for 16 entries ahead and their texts 8 ahead.
+            if (i + 16 < r.hi) detail::prefetch(&pairs_[entries_[i + 16].position]);
+            if (i + 8 < r.hi) detail::prefetch(text_of(entries_[i + 8].position, r.part).data() + at);
             WordEntry& e = entries_[i];
             const std::string_view text = text_of(e.position, r.part);
             const auto shared =
@@ -375,8 +407,8 @@ private:
     void partition(const Range& r) {
         const auto begin = entries_.begin() + r.lo;
         const auto end = entries_.begin() + r.hi;
-        if (r.rounds == 0 || r.hi - r.lo <= 16) {
-            if (r.hi - r.lo <= 16) {
+        if (r.rounds == 0 || r.hi - r.lo <= small_range) {
+            if (r.hi - r.lo <= small_range) {
                 for (auto it = begin + 1; it != end; ++it) {
                     const WordEntry e = *it;
                     auto to = it;

@@ -211,7 +211,10 @@ namespace {
 
 // One pair at one depth of the pair order: its word there (big-endian, zero
 // padded), how many of the word's 8 bytes its text holds (fewer once the text
-// has ended), and the pair's position.
+// has ended) or 9 when more bytes follow, and the pair's position. A text that
+// ends with the word then orders before one that goes on, as a prefix does, and
+// a run of entries tied on a word knows whether their texts end there without
+// reading them again.
 struct WordEntry {
     std::uint64_t word;
     std::uint32_t bytes;
@@ -290,8 +293,9 @@ private:
     }
     static WordEntry word_at(std::string_view text, std::size_t depth, std::uint32_t position) noexcept {
         const std::size_t at = 8 * depth;
-        const std::size_t bytes = text.size() > at ? std::min<std::size_t>(text.size() - at, 8) : 0;
-        return {bytes > 0 ? detail::load_top(text.data() + at, bytes) : 0, static_cast<std::uint32_t>(bytes), position};
+        const std::size_t left = text.size() > at ? text.size() - at : 0;
+        return {left > 0 ? detail::load_top(text.data() + at, std::min<std::size_t>(left, 8)) : 0,
+                static_cast<std::uint32_t>(std::min<std::size_t>(left, 9)), position};
     }
     // A place in [0, size) drawn under the secret key.
     std::uint32_t draw(std::uint32_t size) noexcept {
@@ -306,11 +310,12 @@ private:
             ranges_.push_back({lo, hi, 0, 1, 0, rounds_});
         }
     }
-    // [lo, hi) of `r` also agrees on its word at r.depth, which holds `bytes`.
+    // [lo, hi) of `r` also agrees on its word at r.depth, whose `bytes` are 9
+    // when the texts go on.
     void word_done(std::uint32_t lo, std::uint32_t hi, std::uint32_t bytes, const Range& r) {
         if (hi - lo == 1) {
             out_.new_pair[lo] = 1;
-        } else if (bytes == 8) {
+        } else if (bytes == 9) {
             ranges_.push_back({lo, hi, r.depth + 1, r.part, 0, rounds_});
         } else {
             text_done(lo, hi, r.part);

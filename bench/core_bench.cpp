@@ -6,11 +6,35 @@
 // times the adapter path search on the built-in registry from every built-in
 // representation to "tabular_numeric" (default and most permissive policy), and
 // the time to reach the search's state budget on two explosive registries.
+//   core_bench graph SHAPE N [lists]
+// times, once each, reading and validating a registry of N adapters of SHAPE
+// (the text built in memory, in the registry's array form, ids of 8 bytes) and
+// building its graph (a searcher's first search, from a node no adapter
+// leaves). Fresh processes give the spread: run it several times. Shapes:
+//   joined            N adapters over 1,000 nodes (short texts)
+//   new               every adapter brings two new nodes: one type, short
+//                     representations
+//   new-types         short types and representations, all distinct
+//   long              128-byte types and representations alike but for their
+//                     last 8 bytes, all distinct
+//   long-shared-type  one 128-byte type, representations as in `long`
+//   long-outliers     as `long-shared-type`, one end parting from the rest at
+//                     each of the pair's 32 words
+//   long-binary       128-byte types and representations, each of their 32
+//                     words holding one bit of the end's number
+//   long-ring         one ring through N nodes of `long` texts
+// each shuffled (node texts in no relation to the ids' order), or with
+// `-ordered` in the ids' order. With `lists`, the policy forbids N ids and
+// prefers N others, none in the registry.
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <numeric>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -161,6 +185,131 @@ void run_paths(int repeats) {
     }
 }
 
+// The registry text of `n` adapters of `shape` (see the top of the file), or
+// empty for an unknown shape.
+std::string graph_registry(std::string shape, std::size_t n) {
+    const std::string suffix = "-ordered";
+    const bool ordered = shape.size() > suffix.size() && shape.ends_with(suffix);
+    if (ordered) shape.resize(shape.size() - suffix.size());
+    // The node texts of end e (2k the input, 2k + 1 the output of adapter k) are
+    // numbered by slot[e]: in id order, or shuffled.
+    std::vector<std::uint32_t> slot(shape == "long-ring" ? n : 2 * n);
+    std::iota(slot.begin(), slot.end(), 0u);
+    if (!ordered) std::shuffle(slot.begin(), slot.end(), std::mt19937_64(42));
+    // Numbers spread over 32 bits, so that every bit of them varies.
+    if (shape == "long-binary") {
+        for (std::uint32_t& s : slot) s = static_cast<std::uint32_t>((std::uint64_t{s} * 0x9E3779B1u) & 0xFFFFFFFFu);
+    }
+    auto number = [](std::uint64_t v, int width) {
+        std::string out = std::to_string(v);
+        return std::string(static_cast<std::size_t>(std::max(0, width - static_cast<int>(out.size()))), '0') + out;
+    };
+    const std::string long_type(120, 't');
+    const std::string long_representation(120, 'r');
+    auto node = [&](std::size_t e) -> std::pair<std::string, std::string> {
+        if (shape == "long-ring") {
+            // One ring through n nodes: adapter k leads from node k to node k + 1.
+            const std::uint32_t k = slot[(e / 2 + e % 2) % n];
+            return {long_type + number(k, 8), long_representation + number(k, 8)};
+        }
+        const std::uint32_t s = slot[e];
+        if (shape == "joined") return {"t", "n" + number(s % 1000, 3)};
+        if (shape == "new") return {"t", "n" + number(s, 7)};
+        if (shape == "new-types") return {"t" + number(s, 7), "r" + number(s, 7)};
+        if (shape == "long") return {long_type + number(s, 8), long_representation + number(s, 8)};
+        if (shape == "long-shared-type") return {long_type + "tttttttt", long_representation + number(s, 8)};
+        if (shape == "long-outliers") {
+            // As `long-shared-type`, but at each of the pair's 32 words one end
+            // parts from the rest.
+            std::string type = long_type + "tttttttt";
+            std::string representation = long_representation + number(s, 8);
+            if (s < 16) type[8 * s + 7] = 'a';
+            if (s >= 16 && s < 31) representation[8 * (s - 16) + 7] = 'a';
+            return {type, representation};
+        }
+        if (shape == "long-binary") {
+            // Each of the pair's words holds one bit of the end's number: the
+            // ends part from one another a word at a time, half of a group at each.
+            std::string type(128, 't');
+            std::string representation(128, 'r');
+            for (std::size_t bit = 0; bit < 32; ++bit) {
+                std::string& text = bit < 16 ? type : representation;
+                text[8 * (bit % 16) + 7] = static_cast<char>('0' + ((s >> (31 - bit)) & 1));
+            }
+            return {type, representation};
+        }
+        return {};
+    };
+    if (node(0).first.empty()) return {};
+    std::string text = "{\"adapters\":[";
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto [in_type, in_representation] = node(2 * k);
+        const auto [out_type, out_representation] = node(2 * k + 1);
+        if (k > 0) text += ',';
+        text += "[\"a" + number(k, 7) + "\",\"1\",\"" + in_type + "\",\"" + in_representation + "\",\"" + out_type +
+                "\",\"" + out_representation + "\",1,false,false,false,true,\"stateless\"]";
+    }
+    text += "]}";
+    return text;
+}
+
+double ms_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+}
+
+int run_graph(const std::string& shape, std::size_t n, bool lists) {
+    const std::string text = graph_registry(shape, n);
+    if (text.empty()) {
+        std::fprintf(stderr, "unknown shape %s\n", shape.c_str());
+        return 2;
+    }
+    auto read = [&] {
+        auto spec = vx::json::from_text<vx::AdapterRegistrySpec>(text);
+        if (!spec) {
+            std::fprintf(stderr, "read error: %s\n", spec.error().to_string().c_str());
+            std::exit(1);
+        }
+        auto registry = vx::AdapterRegistry::from_spec(std::move(*spec));
+        if (!registry) {
+            std::fprintf(stderr, "invalid: %s\n", registry.error().to_string().c_str());
+            std::exit(1);
+        }
+        return std::move(*registry);
+    };
+    // As `validate_adapter_registry_json` does: read, validate, drop.
+    auto t0 = std::chrono::steady_clock::now();
+    read();
+    const double validate_ms = ms_since(t0);
+
+    const vx::AdapterRegistry registry = read();
+    const vx::TypeId t = vx::TypeId::trusted("t");
+    const vx::RepresentationId nowhere = vx::RepresentationId::trusted("nowhere");
+    // With `lists`, a policy that forbids n ids and prefers n others, none in the
+    // registry, each placed just after one of its ids.
+    vx::PlanningPolicy policy;
+    if (lists) {
+        std::vector<std::string> forbidden;
+        std::vector<std::string> preferred;
+        for (const vx::AdapterSpec& a : registry.adapters()) {
+            forbidden.push_back(a.id + "f");
+            preferred.push_back(a.id + "p");
+        }
+        policy.forbidden_adapters = vx::json::SortedSet<std::string>::from_items(std::move(forbidden));
+        policy.preferred_adapters = vx::json::SortedSet<std::string>::from_items(std::move(preferred));
+    }
+    t0 = std::chrono::steady_clock::now();
+    {
+        vx::PathSearcher searcher(registry, policy);
+        const vx::PathRoute route = searcher.find_route(t, nowhere, t, vx::RepresentationId::trusted("elsewhere"));
+        if (route.adapters) std::printf("unexpected path\n");
+    }
+    const double graph_ms = ms_since(t0);
+    std::printf("%s%s n=%zu bytes=%zu validate_ms=%.1f graph_ms=%.1f graph_us_per_adapter=%.3f multiple=%.2f\n",
+                shape.c_str(), lists ? "+lists" : "", n, text.size(), validate_ms, graph_ms,
+                1000.0 * graph_ms / static_cast<double>(n), graph_ms / validate_ms);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -168,8 +317,11 @@ int main(int argc, char** argv) {
         run_paths(argc > 2 ? std::atoi(argv[2]) : 5);
         return 0;
     }
+    if (argc >= 4 && std::string(argv[1]) == "graph") {
+        return run_graph(argv[2], std::strtoull(argv[3], nullptr, 10), argc > 4 && std::string(argv[4]) == "lists");
+    }
     if (argc < 3) {
-        std::fprintf(stderr, "usage: core_bench relations|folds|schema|plan FILE [REPEATS]\n");
+        std::fprintf(stderr, "usage: core_bench relations|folds|schema|plan FILE [REPEATS] | paths | graph SHAPE N\n");
         return 2;
     }
     std::string type = argv[1];

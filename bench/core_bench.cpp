@@ -23,10 +23,13 @@
 //   long-binary       128-byte types and representations, each of their 32
 //                     words holding one bit of the end's number
 //   long-ring         one ring through N nodes of `long` texts
+//   words-K           the end's number K bits (1 to 6) a word, over as few
+//                     8-byte words as it takes, half in the type
 // each shuffled (node texts in no relation to the ids' order), or with
 // `-ordered` in the ids' order. With `lists`, the policy forbids N ids and
 // prefers N others, none in the registry.
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -225,6 +228,23 @@ std::string graph_registry(std::string shape, std::size_t n) {
             std::string representation = long_representation + number(s, 8);
             if (s < 16) type[8 * s + 7] = 'a';
             if (s >= 16 && s < 31) representation[8 * (s - 16) + 7] = 'a';
+            return {type, representation};
+        }
+        if (shape.starts_with("words-") && shape.size() == 7 && shape[6] >= '1' && shape[6] <= '6') {
+            // The end's number spread over as few words as it takes, k bits a word
+            // (in the word's last byte): short texts that part a word at a time.
+            const unsigned k = static_cast<unsigned>(shape[6] - '0');
+            const unsigned bits = static_cast<unsigned>(std::bit_width(2 * n - 1));
+            const unsigned words = (bits + k - 1) / k;
+            std::string type;
+            std::string representation;
+            for (unsigned w = 0; w < words; ++w) {
+                const unsigned shift = bits > (w + 1) * k ? bits - (w + 1) * k : 0;
+                const unsigned digit = static_cast<unsigned>((s >> shift) & ((1u << k) - 1));
+                std::string& text = w < words / 2 ? type : representation;
+                text += std::string(7, 'w');
+                text += "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-_"[digit];
+            }
             return {type, representation};
         }
         if (shape == "long-binary") {

@@ -1497,6 +1497,46 @@ row("plan-long-pair-texts", "plan_model_input_json",
     1_000)(lambda s: (_long_pair_texts(scaled(1000, s), True, 123), _long_pair_texts(scaled(1000, s), False, 123)))
 
 
+def _graph_nodes(n, crafted, texts):
+    """n adapters whose nodes lie in no relation to their ids' order, beside one
+    path to plan: each adapter brings two new nodes (twin: the adapters join 1,000
+    nodes, through texts of the same lengths). `texts` is "short" (one type,
+    8-byte representations), "long" (types and representations of 128 bytes alike
+    but for their last 8) or "bits" (128-byte texts, each 8-byte word holding one
+    bit of the node's number): the graph's set-up before the first unit of work."""
+    rng = random.Random(5)
+    numbers = list(range(2 * n))
+    rng.shuffle(numbers)
+
+    def node(end):
+        k = numbers[end] if crafted else numbers[end] % 1000
+        if texts == "short":
+            return "t", f"n{k:07d}"
+        if texts == "long":
+            return "t" * 120 + f"{k:08d}", "r" * 120 + f"{k:08d}"
+        bits = (k * 0x9E3779B1) & 0xFFFFFFFF
+        words = ["t" * 7 + str((bits >> (31 - i)) & 1) for i in range(32)]
+        return "".join(words[:16]), "".join(words[16:])
+
+    adapters = []
+    for k in range(n):
+        (in_type, in_rep), (out_type, out_rep) = node(2 * k), node(2 * k + 1)
+        adapters.append(adapter(f"a{k:07d}", in_rep, out_rep, type_id=in_type, output_type=out_type))
+    adapters.append(adapter("z.exit", "n0", "target"))
+    return _array_form(planner_args(adapters))
+
+
+for _texts, _what in (("short", "one type and 8-byte representations"),
+                      ("long", "types and representations of 128 bytes alike but for their end"),
+                      ("bits", "128-byte types and representations whose every 8 bytes hold one bit of the node's "
+                               "number")):
+    row(f"plan-graph-{_texts}", "plan_model_input_json",
+        f"600,000 adapters, each bringing two new nodes: {_what}; one path to plan (twin: the adapters join 1,000 "
+        "nodes)", 600_000)(
+        lambda s, texts=_texts: (_graph_nodes(scaled(600_000, s), True, texts),
+                                 _graph_nodes(scaled(600_000, s), False, texts)))
+
+
 def _ring_before_exit(ring_size, side, goals, crafted, one_node=True):
     """A ring n0 -> r1 -> ... -> n0 explored in full before an exit of cost 10^8
     towards `goals` targets, one port each (behind one node e, or each straight

@@ -357,19 +357,16 @@ inline Shape small_regions(const SmallRegions& f) {
         for (int i = 0; i < f.dead; ++i) {
             adapters.push_back(adapter_between("d." + padded(k, 3) + "." + padded(i, 6), from, "T/dead" + padded(i, 6)));
         }
-        if (f.reached) adapters.push_back(adapter_between("h.in." + padded(k, 3), from, "T/c0"));
+        if (f.reached) adapters.push_back(adapter_between("h.in." + padded(k, 3), from, "T/h.0000"));
     }
+    // `size` adapters from T/<prefix>.0000 on, the last into `into`.
     auto chain = [&](const std::string& prefix, const std::string& into) {
         for (int j = 0; j < f.size; ++j) {
             const std::string to = j + 1 == f.size ? into : "T/" + prefix + "." + padded(j + 1, 4);
             adapters.push_back(adapter_between(prefix + "." + padded(j, 4), "T/" + prefix + "." + padded(j, 4), to));
         }
     };
-    if (f.kind == SmallRegions::Kind::hub) {
-        for (int j = 0; j < f.size; ++j) {
-            adapters.push_back(adapter_between("h." + padded(j, 4), node("T/c", j), j + 1 == f.size ? "T/hub" : node("T/c", j + 1)));
-        }
-    }
+    if (f.kind == SmallRegions::Kind::hub) chain("h", "T/hub");
     std::vector<InputPortSpec> ports;
     for (int i = 0; i < f.targets; ++i) {
         const std::string target = "x" + padded(i, 5);

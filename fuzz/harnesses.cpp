@@ -841,17 +841,13 @@ void planner_shapes(std::string_view input) {
 
     // The plain planner's work P, and P_R, the same with each target's region
     // known: the lesser is the yardstick.
-    const testing::PlainPlan plain_work =
-        testing::plain_plan(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap);
-    const testing::PlainPlan regions_known =
-        testing::plain_plan(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap, true);
-    if (!plain_work.gave_up && !regions_known.gave_up && plain_work.plan != regions_known.plan) {
-        broken("knowing the regions changed the plain result", outcome_text(plain_work.plan),
-               outcome_text(regions_known.plan));
+    const testing::Yardsticks yard =
+        testing::plain_yardsticks(shape.schema, shape.model_input, shape.registry, shape.request, plain_units_cap);
+    if (!yard.agree()) {
+        broken("knowing the regions changed the plain result", outcome_text(yard.plain.plan),
+               outcome_text(yard.regions_known.plan));
     }
-    const testing::PlainPlan& plain =
-        plain_work.gave_up || (!regions_known.gave_up && regions_known.units < plain_work.units) ? regions_known
-                                                                                                 : plain_work;
+    const testing::PlainPlan& plain = yard.lesser();
     // The plain planner gives up in its searches; a plan of thousands of steps
     // can still take it past a third of the fuzzer's budget by its bytes alone,
     // and is left out with what it gave up on.

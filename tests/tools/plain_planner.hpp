@@ -619,4 +619,35 @@ inline PlainPlan plain_plan(const DatasetSchema& schema, const ModelInputSpec& m
     return out;
 }
 
+// The two yardsticks of a call: the plain planner's work P, and P_R, its work
+// with each target's region known. A yardstick that gave up (past
+// `give_up_after`) does not count: the lesser of those that did not is the one
+// that holds the module to its budget.
+struct Yardsticks {
+    PlainPlan plain;
+    PlainPlan regions_known;
+
+    // Both give one result whenever both complete.
+    bool agree() const { return plain.gave_up || regions_known.gave_up || plain.plan == regions_known.plan; }
+    const PlainPlan& lesser() const {
+        if (plain.gave_up) return regions_known;
+        if (regions_known.gave_up) return plain;
+        return regions_known.units < plain.units ? regions_known : plain;
+    }
+    bool gave_up() const { return lesser().gave_up; }
+    std::uint64_t units() const { return lesser().units; }
+    const Result<DataPlan>& plan() const { return lesser().plan; }
+    std::string figures() const {
+        auto units_of = [](const PlainPlan& p) { return p.gave_up ? "over " + std::to_string(p.units) : std::to_string(p.units); };
+        return "P " + units_of(plain) + ", P_R " + units_of(regions_known);
+    }
+};
+
+inline Yardsticks plain_yardsticks(const DatasetSchema& schema, const ModelInputSpec& model_input,
+                                   const AdapterRegistry& registry, const DataPlanRequest& request,
+                                   std::uint64_t give_up_after = UINT64_MAX) {
+    return {plain_plan(schema, model_input, registry, request, give_up_after),
+            plain_plan(schema, model_input, registry, request, give_up_after, true)};
+}
+
 }  // namespace veltrinax::testing

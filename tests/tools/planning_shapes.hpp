@@ -435,31 +435,10 @@ inline std::string first_difference(const std::string& got, const std::string& e
            "\n  expected ..." + expected.substr(from, 300);
 }
 
-// The two yardsticks of a call: the plain planner's work P, and P_R, its work
-// with each target's region known. A yardstick that gave up (past
-// `give_up_after`) does not count; `units` is the least of those that did not.
-struct Yardsticks {
-    PlainPlan plain;
-    PlainPlan regions_known;
-
-    bool gave_up() const { return plain.gave_up && regions_known.gave_up; }
-    std::uint64_t units() const {
-        if (plain.gave_up) return regions_known.units;
-        if (regions_known.gave_up) return plain.units;
-        return std::min(plain.units, regions_known.units);
-    }
-    // The plain result (the two agree whenever both complete).
-    const Result<DataPlan>& plan() const { return plain.gave_up ? regions_known.plan : plain.plan; }
-    std::string figures() const {
-        auto units_of = [](const PlainPlan& p) { return p.gave_up ? "over " + std::to_string(p.units) : std::to_string(p.units); };
-        return "P " + units_of(plain) + ", P_R " + units_of(regions_known);
-    }
-};
-
+// The yardsticks of a shape's call, which must agree whenever both complete.
 inline Yardsticks yardsticks(const Shape& s, std::uint64_t give_up_after = UINT64_MAX) {
-    Yardsticks y{plain_plan(s.schema, s.model_input, s.registry, s.request, give_up_after),
-                 plain_plan(s.schema, s.model_input, s.registry, s.request, give_up_after, true)};
-    if (!y.plain.gave_up && !y.regions_known.gave_up) {
+    Yardsticks y = plain_yardsticks(s.schema, s.model_input, s.registry, s.request, give_up_after);
+    if (!y.agree()) {
         EXPECT_EQ(first_difference(outcome(y.regions_known.plan), outcome(y.plain.plan)), "")
             << "knowing the regions changed the plain result";
     }
